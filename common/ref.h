@@ -1,0 +1,44 @@
+// Ref: the one owning handle for a Python reference in code written against
+// the CPython C API directly.  It releases its reference when it goes out of
+// scope, so no path an exception or an early return can take leaks one.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace torvo {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref &other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
+    Ref(Ref &&other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    Ref &operator=(Ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+
+    // Takes over a new reference (which may be null after a failed call).
+    static Ref steal(PyObject *obj) noexcept { return Ref(obj); }
+    // Adds a reference to a borrowed one.
+    static Ref borrow(PyObject *obj) noexcept {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+
+    PyObject *get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // Hands the reference to the caller (for returning to Python).
+    PyObject *release() noexcept { return std::exchange(ptr_, nullptr); }
+    void reset() noexcept { Py_CLEAR(ptr_); }
+
+private:
+    explicit Ref(PyObject *obj) noexcept : ptr_(obj) {}
+    PyObject *ptr_ = nullptr;
+};
+
+}  // namespace torvo
