@@ -1,0 +1,340 @@
+// The API object: its network thread, connection and retry logic, query
+// admission and callback dispatch.  Wire format: PROTOCOL.md.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "ThostFtdcTraderApi.h"
+#include "callbacks.h"
+#include "net.h"
+#include "query_limiter.h"
+#include "records.h"
+#include "wire.h"
+
+namespace traderlib {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char kVersion[] = "torvo stand-in trader 1.0.0";
+constexpr const char kFlowFile[] = "trader.flow";
+
+constexpr auto kRetryInterval = 1s;      // between the starts of two connection attempts
+constexpr int kConnectTimeoutMs = 5000;  // one connection attempt
+constexpr int kGreetingTimeoutMs = 10000;
+constexpr int kSendTimeoutMs = 5000;     // a request the front does not take in time breaks the connection
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr int kDefaultQueryRate = 1;     // queries per second when the greeting names none
+
+// Reasons passed to OnFrontDisconnected.
+constexpr int kReasonClosedByFront = 1;
+constexpr int kReasonReadFailed = 2;
+constexpr int kReasonWriteFailed = 3;
+constexpr int kReasonMalformedFrame = 4;
+
+int ms_until(Clock::time_point t) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+class TraderApi final : public CThostFtdcTraderApi {
+public:
+    TraderApi() = default;
+
+    bool usable() const { return waker_.ok(); }
+
+    void Release() override;
+    void Init() override;
+    void RegisterFront(char *address) override;
+    void RegisterSpi(CThostFtdcTraderSpi *spi) override;
+    void SubscribePrivateTopic(THOST_TE_RESUME_TYPE type, int flag) override {
+        private_topic_ = type;
+        private_flag_ = flag;
+    }
+    void SubscribePublicTopic(THOST_TE_RESUME_TYPE type) override { public_topic_ = type; }
+
+    int ReqAuthenticate(CThostFtdcReqAuthenticateField *r, int id) override {
+        return send_request("ReqAuthenticate", r, id, false);
+    }
+    int ReqUserLogin(CThostFtdcReqUserLoginField *r, int id) override {
+        return send_request("ReqUserLogin", r, id, false);
+    }
+    int ReqSettlementInfoConfirm(CThostFtdcSettlementInfoConfirmField *r, int id) override {
+        return send_request("ReqSettlementInfoConfirm", r, id, false);
+    }
+    int ReqQryOrder(CThostFtdcQryOrderField *r, int id) override {
+        return send_request("ReqQryOrder", r, id, true);
+    }
+    int ReqQryTrade(CThostFtdcQryTradeField *r, int id) override {
+        return send_request("ReqQryTrade", r, id, true);
+    }
+    int ReqQryInvestorPosition(CThostFtdcQryInvestorPositionField *r, int id) override {
+        return send_request("ReqQryInvestorPosition", r, id, true);
+    }
+    int ReqQryTradingAccount(CThostFtdcQryTradingAccountField *r, int id) override {
+        return send_request("ReqQryTradingAccount", r, id, true);
+    }
+    int ReqQryInstrument(CThostFtdcQryInstrumentField *r, int id) override {
+        return send_request("ReqQryInstrument", r, id, true);
+    }
+    int ReqOrderInsert(CThostFtdcInputOrderField *r, int id) override {
+        return send_request("ReqOrderInsert", r, id, false);
+    }
+    int ReqOrderAction(CThostFtdcInputOrderActionField *r, int id) override {
+        return send_request("ReqOrderAction", r, id, false);
+    }
+
+private:
+    ~TraderApi() override = default;
+
+    template <class R> int send_request(std::string_view name, const R *record, int request_id, bool query);
+
+    void thread_main();
+    void run();
+    bool session(net::socket_t sock);
+    int read_frames(bool &greeted);
+    template <class F> void with_spi(F &&call);
+
+    // Stop request; the waker interrupts every wait of the network thread.
+    std::atomic<bool> stop_{false};
+    net::Waker waker_;
+    std::thread thread_;
+    bool released_on_thread_ = false;  // Release() called from a callback
+
+    std::mutex fronts_mutex_;  // guards fronts_ and started_
+    std::vector<net::Endpoint> fronts_;
+    bool started_ = false;
+
+    // Held while a callback runs, so unregistering the spi waits for it.
+    // Recursive: a callback may itself call RegisterSpi.
+    std::recursive_mutex spi_mutex_;
+    CThostFtdcTraderSpi *spi_ = nullptr;
+
+    // Guards the socket as seen by senders, the connection state and the
+    // query window.  The network thread alone opens and closes the socket.
+    std::mutex io_mutex_;
+    net::socket_t sock_ = net::kNoSocket;
+    bool connected_ = false;     // greeted and not broken
+    bool write_failed_ = false;  // a send failed and shut the socket down
+    QueryLimiter limiter_;
+
+    THOST_TE_RESUME_TYPE private_topic_ = THOST_TERT_RESTART;
+    int private_flag_ = 1;
+    THOST_TE_RESUME_TYPE public_topic_ = THOST_TERT_RESTART;
+
+    // Network thread only.
+    FrameStream stream_;
+    Message msg_;
+};
+
+void TraderApi::Init() {
+    std::lock_guard<std::mutex> lock(fronts_mutex_);
+    if (started_) return;
+    try {
+        thread_ = std::thread(&TraderApi::thread_main, this);
+        started_ = true;
+    } catch (...) {
+        // No thread: the object stays unconnected and every request returns -1.
+    }
+}
+
+void TraderApi::Release() {
+    stop_.store(true);
+    waker_.notify();
+    if (thread_.joinable()) {
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            // Called from a callback: the thread frees the object on its way out.
+            released_on_thread_ = true;
+            thread_.detach();
+            return;
+        }
+        thread_.join();
+    }
+    delete this;
+}
+
+void TraderApi::RegisterFront(char *address) {
+    net::Endpoint ep;
+    if (address == nullptr || !net::parse_front(address, ep)) return;  // never reachable
+    std::lock_guard<std::mutex> lock(fronts_mutex_);
+    fronts_.push_back(std::move(ep));
+}
+
+void TraderApi::RegisterSpi(CThostFtdcTraderSpi *spi) {
+    std::lock_guard<std::recursive_mutex> lock(spi_mutex_);
+    spi_ = spi;
+}
+
+template <class F> void TraderApi::with_spi(F &&call) {
+    std::lock_guard<std::recursive_mutex> lock(spi_mutex_);
+    if (spi_ == nullptr || stop_.load()) return;
+    try {
+        call(*spi_);
+    } catch (...) {
+        // An exception must not end the network thread (and the process).
+    }
+}
+
+template <class R>
+int TraderApi::send_request(std::string_view name, const R *record, int request_id, bool query) {
+    thread_local std::string frame;
+    try {
+        frame.clear();
+        encode_request(frame, name, record_desc<R>(), record, request_id);
+    } catch (...) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(io_mutex_);
+    if (!connected_) return -1;
+    if (query && !limiter_.admit(Clock::now())) return -3;
+    if (!net::send_all(sock_, frame.data(), frame.size())) {
+        // The network thread sees the shut socket and reports the disconnect.
+        write_failed_ = true;
+        connected_ = false;
+        net::shutdown_both(sock_);
+        return -1;
+    }
+    return 0;
+}
+
+void TraderApi::thread_main() {
+    run();
+    if (released_on_thread_) delete this;
+}
+
+void TraderApi::run() {
+    std::size_t next = 0;
+    Clock::time_point last_attempt{};
+    bool first = true;
+    while (!stop_.load()) {
+        if (!first && net::wait(net::kNoSocket, false, waker_, ms_until(last_attempt + kRetryInterval)) ==
+                          net::WaitResult::kWoken)
+            break;
+        first = false;
+        last_attempt = Clock::now();
+        net::Endpoint ep;
+        {
+            std::lock_guard<std::mutex> lock(fronts_mutex_);
+            if (fronts_.empty()) continue;
+            ep = fronts_[next % fronts_.size()];
+        }
+        const net::socket_t sock = net::connect_to(ep, waker_, kConnectTimeoutMs, kSendTimeoutMs);
+        // A front that refused us or never greeted: try the next one.  After a
+        // working session the same front is tried again first.
+        if (sock == net::kNoSocket || !session(sock)) ++next;
+    }
+}
+
+// Runs one connection until it ends; true when the front greeted.
+bool TraderApi::session(net::socket_t sock) {
+    {
+        std::lock_guard<std::mutex> lock(io_mutex_);
+        sock_ = sock;
+        connected_ = false;
+        write_failed_ = false;
+    }
+    stream_.clear();
+    bool greeted = false;
+    int reason = 0;
+    const auto greeting_deadline = Clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
+    while (reason == 0 && !stop_.load()) {
+        const int timeout = greeted ? -1 : ms_until(greeting_deadline);
+        const net::WaitResult w = net::wait(sock, false, waker_, timeout);
+        if (w == net::WaitResult::kWoken) break;
+        if (w != net::WaitResult::kReady) {
+            reason = kReasonReadFailed;  // greeting timed out, or the wait itself failed
+            break;
+        }
+        std::span<char> buf = stream_.spare(kReadChunk);
+        const long n = net::recv_some(sock, buf.data(), buf.size());
+        if (n == 0) {
+            reason = kReasonClosedByFront;
+        } else if (n < 0) {
+            reason = kReasonReadFailed;
+        } else {
+            stream_.commit(static_cast<std::size_t>(n));
+            reason = read_frames(greeted);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(io_mutex_);
+        if (write_failed_) reason = kReasonWriteFailed;
+        connected_ = false;
+        sock_ = net::kNoSocket;
+        net::close_socket(sock);
+    }
+    if (greeted) with_spi([reason](CThostFtdcTraderSpi &spi) { spi.OnFrontDisconnected(reason); });
+    return greeted;
+}
+
+// Handles every complete frame received; a disconnect reason, or 0.
+int TraderApi::read_frames(bool &greeted) {
+    std::string_view body;
+    while (!stop_.load()) {
+        switch (stream_.next(body)) {
+        case FrameStream::kNeedMore: return 0;
+        case FrameStream::kBad: return kReasonMalformedFrame;
+        case FrameStream::kFrame: break;
+        }
+        if (!parse_frame(body, msg_)) return kReasonMalformedFrame;
+        if (msg_.kind == kGreeting) {
+            int rate = kDefaultQueryRate;
+            if (msg_.has_data)
+                for (const WireField &f : msg_.fields)
+                    if (f.key == "QueryRate" && f.type == 'i') rate = f.i;
+            if (rate < 0) return kReasonMalformedFrame;
+            {
+                std::lock_guard<std::mutex> lock(io_mutex_);
+                if (write_failed_) return kReasonWriteFailed;
+                limiter_.reset(rate);
+                connected_ = true;
+            }
+            if (!greeted) {
+                greeted = true;
+                with_spi([](CThostFtdcTraderSpi &spi) { spi.OnFrontConnected(); });
+            }
+        } else if (msg_.kind == kCallback && greeted) {
+            if (Invoker invoke = find_callback(msg_.name))
+                with_spi([invoke, this](CThostFtdcTraderSpi &spi) { invoke(spi, msg_); });
+        } else {
+            return kReasonMalformedFrame;  // a request frame, or a callback before the greeting
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace traderlib
+
+CThostFtdcTraderApi *CThostFtdcTraderApi::CreateFtdcTraderApi(const char *pszFlowPath, bool bIsProductionMode) {
+    (void)bIsProductionMode;
+    if (!traderlib::net::startup()) return nullptr;
+    try {
+        std::string path = pszFlowPath != nullptr ? pszFlowPath : "";
+        if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+        path += traderlib::kFlowFile;
+        // Writing the flow file is also the test that the directory exists
+        // and is writable.
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        if (f == nullptr) return nullptr;
+        const bool written = std::fprintf(f, "%s\n", traderlib::kVersion) > 0;
+        if (std::fclose(f) != 0 || !written) return nullptr;
+
+        auto *api = new traderlib::TraderApi();
+        if (!api->usable()) {
+            api->Release();
+            return nullptr;
+        }
+        return api;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+const char *CThostFtdcTraderApi::GetApiVersion() { return traderlib::kVersion; }
