@@ -1,0 +1,133 @@
+"""交易记录：CTP 账户配置、提交结果，以及交易会话发布给用户的只读资金、持仓、订单和成交视图。"""
+
+from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
+from dataclasses import dataclass, field
+from typing import Any, ClassVar, Generic, Literal, NoReturn, TypeVar, overload
+
+@dataclass(frozen=True)
+class CtpAccount:
+    """CTP 直连账户配置，交易凭据不会发送至行情服务。"""
+
+    broker_id: str
+    user_id: str
+    password: str = field(repr=False)
+    front_url: str
+    app_id: str
+    auth_code: str = field(repr=False)
+    def __post_init__(self) -> None: ...
+
+class LiveObject:
+    """只读记录视图：属性读取先解析类成员，再查找 _values 字典中的字段值。"""
+
+    __slots__ = ("_values",)
+    fields: ClassVar[tuple[str, ...]]
+    @property
+    def _values(self) -> dict[str, Any]: ...
+    def __init__(self, **values: Any) -> None: ...
+    def __getattr__(self, name: str) -> Any: ...
+    def __setattr__(self, name: str, value: Any) -> NoReturn: ...
+    def __delattr__(self, name: str) -> NoReturn: ...
+
+class Account(LiveObject):
+    """只读资金快照；金额单位为人民币元，未知字段为 None。"""
+
+    __slots__ = ()
+    account_id: str | None
+    trading_day: str | None
+    balance: float | None
+    available: float | None
+    margin: float | None
+    frozen_margin: float | None
+    commission: float | None
+    frozen_commission: float | None
+    close_profit: float | None
+    position_profit: float | None
+    deposit: float | None
+    withdraw: float | None
+    updated_at: int | None
+
+class Position(LiveObject):
+    """只读持仓快照；数量单位为手。"""
+
+    __slots__ = ()
+    symbol: str
+    pos_long: int | None
+    pos_short: int | None
+    pos_long_today: int | None
+    pos_short_today: int | None
+    available_long: int | None
+    available_short: int | None
+
+class Order(LiveObject):
+    """只读订单快照；断线后观察句柄保留最后一次已提交的数据。"""
+
+    __slots__ = ()
+    order_id: str
+    order_sys_id: str | None
+    symbol: str
+    direction: str | None
+    offset: str | None
+    limit_price: float | None
+    volume_original: int | None
+    volume_traded: int | None
+    volume_left: int | None
+    status: Literal["PENDING", "ALIVE", "FILLED", "CANCELLED", "REJECTED"] | None
+    status_msg: str | None
+    cancel_pending: bool
+    cancel_error: str | None
+    insert_time: int | None
+
+class Trade(LiveObject):
+    """只读真实成交快照，不包含估算手续费；断线后保留最后一次已提交的数据。"""
+
+    __slots__ = ()
+    trade_id: str
+    order_sys_id: str
+    symbol: str
+    direction: str | None
+    offset: str | None
+    price: float | None
+    volume: int | None
+    trade_time: int | None
+
+_R = TypeVar("_R", bound=LiveObject)
+_T = TypeVar("_T")
+
+class LiveMap(Mapping[str, _R], Generic[_R]):
+    """只读映射视图：按键读取 _data 字典中的记录，随交易会话的提交原地更新。"""
+
+    __slots__ = ("_data", "item_type")
+    @property
+    def _data(self) -> dict[str, _R]: ...
+    @property
+    def item_type(self) -> type[_R]: ...
+    def __init__(self, item_type: type[_R]) -> None: ...
+    def __getitem__(self, key: str) -> _R: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, key: object) -> bool: ...
+    def keys(self) -> KeysView[str]: ...
+    def items(self) -> ItemsView[str, _R]: ...
+    def values(self) -> ValuesView[_R]: ...
+    @overload
+    def get(self, key: str) -> _R | None: ...
+    @overload
+    def get(self, key: str, default: _R | _T) -> _R | _T: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __setattr__(self, name: str, value: Any) -> NoReturn: ...
+    def __delattr__(self, name: str) -> NoReturn: ...
+
+@dataclass(frozen=True)
+class TradingResult:
+    """一次交易操作的即时提交结果；不是最终委托或撤单结果。"""
+
+    status: Literal["SUBMITTED", "REJECTED", "UNKNOWN"]
+    order_id: str | None
+    message: str = ""
+
+internal_fields: list[str]
+
+def empty_position(symbol: str, updated_at: int | None = None) -> dict[str, Any]:
+    """返回一个新的空白持仓状态字典：各数量为 None（updated_at 为 None 时）或 0，随后是 symbol 和 updated_at。"""
+
+_api: object
