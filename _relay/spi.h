@@ -1,0 +1,150 @@
+// The callback side of a bridge session: queued events and the classes the
+// vendor library calls on its own threads.
+//
+// A callback copies the vendor's records by value into one heap entry and
+// appends it under a native mutex; it creates no Python object and never
+// takes the interpreter lock.  `poll` swaps the whole queue out under the
+// same mutex and turns the entries into event dictionaries afterwards.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "ThostFtdcTraderApi.h"
+
+namespace torvo::relay {
+
+enum class Event : std::uint8_t {
+    FrontConnected,
+    FrontDisconnected,
+    RspAuthenticate,
+    RspUserLogin,
+    RspSettlementInfoConfirm,
+    RspQryOrder,
+    RtnOrder,
+    RspQryTrade,
+    RtnTrade,
+    RspQryInvestorPosition,
+    RspQryTradingAccount,
+    RspQryInstrument,
+    RspOrderInsert,
+    ErrRtnOrderInsert,
+    RspOrderAction,
+    ErrRtnOrderAction,
+    RspError,
+    Count,
+};
+
+// Room for the largest record a callback delivers.
+inline constexpr std::size_t kMaxEventRecord = std::max({
+    sizeof(CThostFtdcRspInfoField),
+    sizeof(CThostFtdcRspAuthenticateField),
+    sizeof(CThostFtdcRspUserLoginField),
+    sizeof(CThostFtdcSettlementInfoConfirmField),
+    sizeof(CThostFtdcOrderField),
+    sizeof(CThostFtdcTradeField),
+    sizeof(CThostFtdcInvestorPositionField),
+    sizeof(CThostFtdcTradingAccountField),
+    sizeof(CThostFtdcInstrumentField),
+    sizeof(CThostFtdcInputOrderField),
+    sizeof(CThostFtdcInputOrderActionField),
+    sizeof(CThostFtdcOrderActionField),
+});
+
+// The most events a session holds before it overflows.
+inline constexpr std::size_t kQueueLimit = 32768;
+
+// One queued callback, everything copied by value; no Python object.
+struct Entry {
+    Event event;
+    bool has_data;             // the vendor passed a data record
+    bool last;                 // the vendor's is-last flag
+    std::uint16_t data_size;   // bytes copied into `data`
+    int request_id;            // the disconnection reason for FrontDisconnected
+    CThostFtdcRspInfoField info;  // all zero when the vendor passed none
+    alignas(std::max_align_t) unsigned char data[kMaxEventRecord];
+
+    // The event dictionary; null with a Python exception set on failure.
+    // Needs the interpreter lock.
+    PyObject *build() const noexcept;
+};
+
+using Queue = std::deque<std::unique_ptr<Entry>>;
+
+// Holds the vendor object, the queue and the overflow flag, and queues the
+// connection callbacks and OnRspError.
+class QueueSpi : public CThostFtdcTraderSpi {
+public:
+    // Owning; null once the session is closed.  Read and written only with
+    // the interpreter lock held.
+    CThostFtdcTraderApi *api = nullptr;
+
+    void OnFrontConnected() override;
+    void OnFrontDisconnected(int nReason) override;
+    void OnRspError(CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) override;
+
+    // Moves every queued entry into `out` (which must be empty).  False, and
+    // nothing moved, once the queue has overflowed.
+    bool take(Queue &out) noexcept;
+
+protected:
+    // Copies a callback into an entry and appends it.  Safe on any thread.
+    template <class Record>
+    void push(Event event, const Record *data, const CThostFtdcRspInfoField *info, int request_id,
+              bool last) noexcept {
+        static_assert(sizeof(Record) <= kMaxEventRecord);
+        push_raw(event, data, sizeof(Record), info, request_id, last);
+    }
+    void push_raw(Event event, const void *data, std::size_t size, const CThostFtdcRspInfoField *info,
+                  int request_id, bool last) noexcept;
+
+private:
+    std::mutex mutex_;
+    Queue queue_;
+    bool overflowed_ = false;
+};
+
+// The session object: the callback object the vendor calls and the pointer
+// the capsule holds.
+class Spi final : public QueueSpi {
+public:
+    ~Spi() override = default;
+
+    void OnRspAuthenticate(CThostFtdcRspAuthenticateField *pRspAuthenticateField, CThostFtdcRspInfoField *pRspInfo,
+                           int nRequestID, bool bIsLast) override;
+    void OnRspUserLogin(CThostFtdcRspUserLoginField *pRspUserLogin, CThostFtdcRspInfoField *pRspInfo,
+                        int nRequestID, bool bIsLast) override;
+    void OnRspOrderInsert(CThostFtdcInputOrderField *pInputOrder, CThostFtdcRspInfoField *pRspInfo,
+                          int nRequestID, bool bIsLast) override;
+    void OnRspOrderAction(CThostFtdcInputOrderActionField *pInputOrderAction, CThostFtdcRspInfoField *pRspInfo,
+                          int nRequestID, bool bIsLast) override;
+    void OnRspSettlementInfoConfirm(CThostFtdcSettlementInfoConfirmField *pSettlementInfoConfirm,
+                                    CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) override;
+    void OnRspQryOrder(CThostFtdcOrderField *pOrder, CThostFtdcRspInfoField *pRspInfo, int nRequestID,
+                       bool bIsLast) override;
+    void OnRspQryTrade(CThostFtdcTradeField *pTrade, CThostFtdcRspInfoField *pRspInfo, int nRequestID,
+                       bool bIsLast) override;
+    void OnRspQryInvestorPosition(CThostFtdcInvestorPositionField *pInvestorPosition,
+                                  CThostFtdcRspInfoField *pRspInfo, int nRequestID, bool bIsLast) override;
+    void OnRspQryTradingAccount(CThostFtdcTradingAccountField *pTradingAccount, CThostFtdcRspInfoField *pRspInfo,
+                                int nRequestID, bool bIsLast) override;
+    void OnRspQryInstrument(CThostFtdcInstrumentField *pInstrument, CThostFtdcRspInfoField *pRspInfo,
+                            int nRequestID, bool bIsLast) override;
+    void OnRtnOrder(CThostFtdcOrderField *pOrder) override;
+    void OnRtnTrade(CThostFtdcTradeField *pTrade) override;
+    void OnErrRtnOrderInsert(CThostFtdcInputOrderField *pInputOrder, CThostFtdcRspInfoField *pRspInfo) override;
+    void OnErrRtnOrderAction(CThostFtdcOrderActionField *pOrderAction, CThostFtdcRspInfoField *pRspInfo) override;
+};
+
+// Interns the event names and the event dictionary keys.  Called once from
+// module init; false with a Python exception set on failure.
+bool init_events() noexcept;
+
+}  // namespace torvo::relay

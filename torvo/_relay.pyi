@@ -1,0 +1,24 @@
+# Bridge to the broker's trader library.  A session is a capsule named
+# "torvo.ctp"; every function that takes one refuses any other object.
+import sys
+from typing import Any, TypeAlias
+
+if sys.version_info >= (3, 13):
+    from types import CapsuleType as _Capsule
+else:
+    _Capsule: TypeAlias = object
+
+Session: TypeAlias = _Capsule
+
+# One event record per vendor callback, oldest first:
+#   {"name": "FrontConnected"}
+#   {"name": "FrontDisconnected", "reason": int}
+#   {"name": str, "data": dict[str, str | int | float] | None,
+#    "error": {"ErrorID": int, "ErrorMsg": str}, "request_id": int, "last": bool}
+Event: TypeAlias = dict[str, Any]
+
+def version() -> str: ...
+def create(front_url: str, flow_path: bytes, /) -> Session: ...
+def request(handle: Session, method: str, fields: dict[str, Any], request_id: int, /) -> int: ...
+def poll(handle: Session, /) -> list[Event]: ...
+def close(handle: Session, /) -> None: ...
