@@ -62,7 +62,7 @@ PyObject *blank_values(PyTypeObject *type) {
 PyObject *raise_unknown(PyObject *name) {
     Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_AttributeError, name));
     if (!exc) return nullptr;
-    reinterpret_cast<PyBaseExceptionObject *>(exc.get())->suppress_context = 1;
+    PyException_SetCause(exc.get(), nullptr);  // as `from None`: suppresses the context
     PyErr_SetObject(PyExc_AttributeError, exc.get());
     return nullptr;
 }
