@@ -28,6 +28,11 @@ inline constexpr const char *kLedgerApiCapsule = "torvo.ledger._api";
 // Imports torvo.ledger and returns its API; null with an exception set on
 // failure (including a version mismatch).
 inline const LedgerApi *import_ledger_api() noexcept {
+    // The capsule lookup only walks attributes from the package down, so the
+    // submodule has to be imported first.
+    PyObject *module = PyImport_ImportModule("torvo.ledger");
+    if (module == nullptr) return nullptr;
+    Py_DECREF(module);
     auto *api = static_cast<const LedgerApi *>(PyCapsule_Import(kLedgerApiCapsule, 0));
     if (api != nullptr && api->version != kLedgerApiVersion) {
         PyErr_SetString(PyExc_ImportError, "torvo.ledger API version mismatch");
