@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
+
 namespace torvo {
 
 inline PyObject *raise(PyObject *type, const char *utf8_message) noexcept {
@@ -13,9 +15,12 @@ inline PyObject *raise(PyObject *type, const char *utf8_message) noexcept {
     return nullptr;
 }
 
-// `message` is a format with one %s, replaced by `name` (UTF-8).
+// `message` holds one "%s", replaced by `name`; both UTF-8.  (The C API's
+// formatting functions accept only ASCII formats, so the text is built here.)
 inline PyObject *raise_named(PyObject *type, const char *message, const char *name) noexcept {
-    PyErr_Format(type, message, name);
+    std::string text(message);
+    if (auto at = text.find("%s"); at != std::string::npos) text.replace(at, 2, name);
+    PyErr_SetString(type, text.c_str());
     return nullptr;
 }
 
