@@ -2,7 +2,6 @@
 #include "request.h"
 
 #include <cstring>
-#include <iterator>
 
 #include "common/intern.h"
 #include "records.h"

@@ -3,6 +3,7 @@
 #include "spi.h"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "common/intern.h"

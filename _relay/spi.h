@@ -69,7 +69,7 @@ struct Entry {
     std::uint16_t data_size;   // bytes copied into `data`
     int request_id;            // the disconnection reason for FrontDisconnected
     CThostFtdcRspInfoField info;  // all zero when the vendor passed none
-    alignas(std::max_align_t) unsigned char data[kMaxEventRecord];
+    unsigned char data[kMaxEventRecord];  // read and written with memcpy only
 
     // The event dictionary; null with a Python exception set on failure.
     // Needs the interpreter lock.

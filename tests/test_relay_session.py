@@ -2,6 +2,10 @@
 
 import datetime
 import gc
+import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -113,6 +117,22 @@ def test_close_hands_out_queued_events_then_nothing(front, tmp_path):
         assert _relay.close(handle) is None
 
 
+def test_interpreter_exits_cleanly_with_a_session_open(tmp_path):
+    script = textwrap.dedent(f"""
+        import os
+        from front import Front
+        from torvo import _relay
+        front = Front()
+        handle = _relay.create(front.url, os.fsencode({str(tmp_path)!r} + os.sep))
+        front.accept()
+        front.send("OnRtnOrder", {{"OrderRef": "1"}})
+        print("open")
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "open\n", "")
+
+
 @pytest.mark.parametrize("method", ["QryOrder", "NoSuchRequest", ""])
 def test_request_after_close_reports_closed_before_the_name(front, tmp_path, method):
     with open_session(front, tmp_path) as handle:
@@ -132,7 +152,6 @@ def test_dropping_the_last_reference_shuts_the_library_down(front, tmp_path):
         front.recv()
 
 
-@pytest.mark.nosanitize
 def test_queue_holds_exactly_the_limit(front, session):
     # 32767 callbacks plus the disconnect of `settle` fill the queue exactly.
     for request_id in range(QUEUE_LIMIT - 1):
@@ -148,7 +167,6 @@ def test_queue_holds_exactly_the_limit(front, session):
     assert wait_events(session, 1) == [{"name": "FrontConnected"}]
 
 
-@pytest.mark.nosanitize
 def test_overflow_is_sticky_and_loses_the_queued_events(front, session):
     # 32768 callbacks plus the disconnect: one event too many.
     for request_id in range(QUEUE_LIMIT):
