@@ -1,0 +1,174 @@
+// The value checks the package shares: check_symbol (contract symbols),
+// number (numeric market-data fields) and different (the change test).
+#include <cmath>
+
+#include "args.h"
+#include "data.h"
+
+namespace torvo::data {
+namespace {
+
+constexpr Py_ssize_t kMaxSymbolLength = 14000;
+
+struct Texts {
+    Ref symbol_format, symbol_long;
+    Ref value_type, value_range, value_finite;
+};
+Texts &g_text = *new Texts();  // never destroyed, see data.h
+
+PyObject *g_nan = nullptr;  // the one NaN handed out for missing values
+
+bool ascii_alnum(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Whole-string match of: ASCII letters/digits, one dot, then ASCII letters,
+// digits or hyphens (at least one character on each side).
+bool symbol_shape(PyObject *symbol) {
+    if (!PyUnicode_IS_ASCII(symbol)) return false;
+    const auto *text = static_cast<const unsigned char *>(PyUnicode_DATA(symbol));
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(symbol);
+    Py_ssize_t i = 0;
+    while (i < size && ascii_alnum(text[i])) ++i;
+    if (i == 0 || i == size || text[i] != '.') return false;
+    const Py_ssize_t start = ++i;
+    while (i < size && (ascii_alnum(text[i]) || text[i] == '-')) ++i;
+    return i == size && i > start;
+}
+
+const char *const kSymbolParams[] = {"symbol"};
+const Signature kCheckSymbol = {"check_symbol", kSymbolParams, 1, 1, 1};
+
+PyObject *check_symbol(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *symbol = nullptr;
+    if (kwnames != nullptr || nargs != 1) {
+        if (!bind(kCheckSymbol, args, nargs, kwnames, &symbol)) return nullptr;
+    } else {
+        symbol = args[0];
+    }
+    if (!PyUnicode_Check(symbol)) {
+        PyErr_SetObject(PyExc_ValueError, g_text.symbol_format.get());
+        return nullptr;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(symbol) < 0) return nullptr;
+#endif
+    if (!symbol_shape(symbol)) {
+        PyErr_SetObject(PyExc_ValueError, g_text.symbol_format.get());
+        return nullptr;
+    }
+    if (PyUnicode_GET_LENGTH(symbol) > kMaxSymbolLength) {
+        PyErr_SetObject(PyExc_ValueError, g_text.symbol_long.get());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const char *const kNumberParams[] = {"value"};
+const Signature kNumber = {"number", kNumberParams, 1, 1, 1};
+
+PyObject *number(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *value = nullptr;
+    if (!bind(kNumber, args, nargs, kwnames, &value)) return nullptr;
+    return to_number(value);
+}
+
+const char *const kDifferentParams[] = {"old", "new"};
+const Signature kDifferent = {"different", kDifferentParams, 2, 2, 2};
+
+bool both_nan(PyObject *a, PyObject *b) {
+    return PyFloat_Check(a) && PyFloat_Check(b) && std::isnan(PyFloat_AS_DOUBLE(a)) &&
+           std::isnan(PyFloat_AS_DOUBLE(b));
+}
+
+PyObject *different(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *pair[2];
+    if (kwnames != nullptr || nargs != 2) {
+        if (!bind(kDifferent, args, nargs, kwnames, pair)) return nullptr;
+    } else {
+        pair[0] = args[0];
+        pair[1] = args[1];
+    }
+    if (both_nan(pair[0], pair[1])) Py_RETURN_FALSE;
+    return PyObject_RichCompare(pair[0], pair[1], Py_NE);
+}
+
+PyMethodDef g_methods[] = {
+    {"check_symbol", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(check_symbol)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "check_symbol(symbol)\n--\n\n"
+     "校验合约代码格式（交易所.合约，如 SHFE.rb2610 或 DCE.a2611-C-3700），"
+     "格式不符或过长时抛出 ValueError。"},
+    {"number", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(number)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "number(value)\n--\n\n"
+     "把行情消息的数值字段转换为 float；None 表示缺失，返回 NaN。"},
+    {"different", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(different)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "different(old, new)\n--\n\n"
+     "判断新值相对旧值是否变化；两个 NaN 浮点数视为相同。"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool init_values(PyObject *module) {
+    if (!make_text(g_text.symbol_format,
+                   "symbol 格式应为 交易所.合约，例如 SHFE.rb2610 或 DCE.a2611-C-3700") ||
+        !make_text(g_text.symbol_long, "symbol 过长") ||
+        !make_text(g_text.value_type, "行情数值字段格式无效") ||
+        !make_text(g_text.value_range, "行情数值字段超出范围") ||
+        !make_text(g_text.value_finite, "行情数值字段不能为 NaN 或无穷大"))
+        return false;
+    if (g_nan == nullptr) {
+        g_nan = PyFloat_FromDouble(std::nan(""));
+        if (g_nan == nullptr) return false;
+    }
+    return PyModule_AddFunctions(module, g_methods) == 0;
+}
+
+PyObject *to_number(PyObject *value) {
+    double result;
+    Ref converted;
+    if (PyFloat_CheckExact(value)) {
+        result = PyFloat_AS_DOUBLE(value);
+        converted = Ref::borrow(value);  // float(x) of an exact float is x itself
+    } else if (PyLong_CheckExact(value)) {
+        result = PyLong_AsDouble(value);
+        if (result == -1.0 && PyErr_Occurred()) {
+            if (PyErr_ExceptionMatches(PyExc_OverflowError))
+                return raise_ex_from_current(g_text.value_range.get());
+            return nullptr;
+        }
+    } else if (value == Py_None) {
+        return Py_NewRef(g_nan);
+    } else if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
+        return raise_ex(g_text.value_type.get());
+    } else {
+        // A subclass: its own float conversion decides, as float() would.
+        Ref keep = Ref::borrow(value);
+        converted = Ref::steal(PyNumber_Float(value));
+        if (!converted) {
+            if (PyErr_ExceptionMatches(PyExc_OverflowError))
+                return raise_ex_from_current(g_text.value_range.get());
+            return nullptr;
+        }
+        result = PyFloat_AS_DOUBLE(converted.get());
+    }
+    if (!std::isfinite(result)) return raise_ex(g_text.value_finite.get());
+    if (converted) return converted.release();
+    return PyFloat_FromDouble(result);
+}
+
+int differs(PyObject *old_value, PyObject *new_value) {
+    if (both_nan(old_value, new_value)) return 0;
+    // Not PyObject_RichCompareBool: that treats an object as equal to itself,
+    // while `old != new` asks the operands even then.
+    Ref result = Ref::steal(PyObject_RichCompare(old_value, new_value, Py_NE));
+    if (!result) return -1;
+    if (result.get() == Py_False) return 0;
+    if (result.get() == Py_True) return 1;
+    return PyObject_IsTrue(result.get());
+}
+
+}  // namespace torvo::data
