@@ -1,0 +1,117 @@
+// Native: binds the bridge module lazily (so that `torvo.trading` imports even
+// where the bridge cannot load), opens one bridge session and forwards
+// request, poll and close to it.
+#include "native.h"
+
+#include "common/coro.h"
+
+using namespace nanobind::literals;
+
+namespace torvo::trading {
+
+namespace {
+
+const char kMissingBridge[] = "CTP 原生模块不可用，请安装适用于当前 64 位平台的 torvo wheel";
+
+// `from . import _relay`; a module placed in sys.modules is the one taken.
+nb::object import_bridge() {
+    PyObject *module = PyImport_Import(g.bridge_name);
+    if (module != nullptr) return nb::steal(module);
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
+    nb::object cause = coro::detail::fetch();
+    nb::object message = check(PyUnicode_FromString(kMissingBridge));
+    nb::object error = check(PyObject_CallOneArg(g.ExError, message.ptr()));
+    PyException_SetCause(error.ptr(), nb::object(cause).release().ptr());
+    PyException_SetContext(error.ptr(), cause.release().ptr());
+    coro::detail::restore(error);
+    throw nb::python_error();
+}
+
+// str(directory) + os.sep, encoded as the vendor wants the path.
+nb::object flow_path(nb::handle directory) {
+    nb::object os = module_attr(names.os);
+    nb::object text = check(PyObject_Str(directory.ptr()));
+    nb::object sep = check(PyObject_GetAttr(os.ptr(), names.sep));
+    nb::object path = check(PyNumber_Add(text.ptr(), sep.ptr()));
+    nb::object os_name = check(PyObject_GetAttr(os.ptr(), names.name));
+    if (same_str(os_name, names.nt))
+        return check(PyObject_CallMethodOneArg(path.ptr(), names.encode, names.mbcs));
+    return check(PyObject_CallMethodOneArg(os.ptr(), names.fsencode, path.ptr()));
+}
+
+}  // namespace
+
+Native::Native(nb::handle config, nb::handle directory) {
+    module_ = import_bridge();
+    nb::object path = flow_path(directory);
+    nb::object front_url = check(PyObject_GetAttr(config.ptr(), names.front_url));
+    handle_ = check(PyObject_CallMethodObjArgs(module_.ptr(), names.create, front_url.ptr(), path.ptr(),
+                                               nullptr));
+}
+
+void Native::set_module(nb::object module) {
+    module_ = std::move(module);
+    request_fn_.reset();
+    poll_fn_.reset();
+    close_fn_.reset();
+}
+
+nb::handle Native::fn(nb::object &cache, PyObject *name) {
+    if (!cache.is_valid()) cache = check(PyObject_GetAttr(module_.ptr(), name));
+    return cache;
+}
+
+nb::object Native::request(nb::handle method, nb::handle data, nb::handle request_id) {
+    PyObject *args[] = {handle_.ptr(), method.ptr(), data.ptr(), request_id.ptr()};
+    return check(PyObject_Vectorcall(fn(request_fn_, names.request).ptr(), args, 4, nullptr));
+}
+
+nb::object Native::poll() {
+    return check(PyObject_CallOneArg(fn(poll_fn_, names.poll).ptr(), handle_.ptr()));
+}
+
+void Native::close() { check(PyObject_CallOneArg(fn(close_fn_, names.close).ptr(), handle_.ptr())); }
+
+int Native::tp_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    Native *n = nb::inst_ptr<Native>(self);
+    Py_VISIT(n->module_.ptr());
+    Py_VISIT(n->handle_.ptr());
+    Py_VISIT(n->request_fn_.ptr());
+    Py_VISIT(n->poll_fn_.ptr());
+    Py_VISIT(n->close_fn_.ptr());
+    return 0;
+}
+
+int Native::tp_clear(PyObject *self) {
+    if (!nb::inst_ready(self)) return 0;
+    Native *n = nb::inst_ptr<Native>(self);
+    n->request_fn_.reset();
+    n->poll_fn_.reset();
+    n->close_fn_.reset();
+    n->module_ = nb::none();
+    n->handle_ = nb::none();
+    return 0;
+}
+
+void bind_native(nb::module_ &m) {
+    static PyType_Slot slots[] = {
+        {Py_tp_traverse, (void *)&Native::tp_traverse},
+        {Py_tp_clear, (void *)&Native::tp_clear},
+        {0, nullptr},
+    };
+    nb::class_<Native>(m, "Native", nb::type_slots(slots),
+                       "One bridge session: opened on construction, then request, poll and close.")
+        .def(nb::init<nb::handle, nb::handle>(), "config"_a, "directory"_a,
+             nb::sig("def __init__(self, config: CtpAccount, directory: str | os.PathLike[str]) -> None"))
+        .def_prop_rw("module", &Native::module, &Native::set_module)
+        .def_prop_rw("handle", &Native::handle, &Native::set_handle)
+        .def("request", &Native::request, "method"_a, "data"_a, "request_id"_a,
+             nb::sig("def request(self, method: str, data: dict[str, str | int | float], "
+                     "request_id: int) -> int"))
+        .def("poll", &Native::poll, nb::sig("def poll(self) -> list[dict[str, object]]"))
+        .def("close", &Native::close);
+}
+
+}  // namespace torvo::trading

@@ -1,0 +1,36 @@
+// Native: the one bridge session a Trading session talks through.
+#pragma once
+
+#include "module.h"
+
+namespace torvo::trading {
+
+class Native {
+public:
+    // Imports the bridge, builds the flow path and opens a bridge session.
+    Native(nb::handle config, nb::handle directory);
+
+    nb::object request(nb::handle method, nb::handle data, nb::handle request_id);
+    nb::object poll();
+    void close();
+
+    nb::object module() const { return module_; }
+    void set_module(nb::object module);
+    nb::object handle() const { return handle_; }
+    void set_handle(nb::object handle) { handle_ = std::move(handle); }
+
+    static int tp_traverse(PyObject *self, visitproc visit, void *arg);
+    static int tp_clear(PyObject *self);
+
+private:
+    // module.<name>, looked up once per module object.
+    nb::handle fn(nb::object &cache, PyObject *name);
+
+    nb::object module_;
+    nb::object handle_;
+    nb::object request_fn_, poll_fn_, close_fn_;
+};
+
+void bind_native(nb::module_ &m);
+
+}  // namespace torvo::trading
