@@ -250,3 +250,85 @@ def test_repeated_key_last_value_wins(front, tmp_path):
         body = encode_frame(KIND_CALLBACK, "OnRtnOrder", data={"InstrumentID": "longer-first", "Z": "abc"})[4:]
         front.send_raw(body.replace(b"\x01Zs", b"\x0cInstrumentIDs"))
         assert wait_events(handle, 1)[0]["data"]["InstrumentID"] == "abc"
+
+
+# -- the byte stream -----------------------------------------------------------
+
+def trade_frame(volume, **extra):
+    return encode_frame(KIND_CALLBACK, "OnRtnTrade", data={"Volume": volume, **extra})
+
+
+def test_frames_split_across_reads_and_batched_in_one_write(front, tmp_path):
+    with open_session(front, tmp_path) as handle:
+        for byte in trade_frame(1, TradeID="t1") + trade_frame(2):
+            front.send_raw(bytes((byte,)), framed=False)
+        front.send_raw(b"".join(trade_frame(v) for v in range(3, 3003)), framed=False)
+        events = wait_events(handle, 3002)
+        assert [e["data"]["Volume"] for e in events] == list(range(1, 3003))
+        assert events[0]["data"]["TradeID"] == "t1"
+
+
+def frame_body_of_size(size):
+    """A valid OnRtnTrade body of exactly `size` bytes, padded with unknown keys."""
+    data = {"Volume": 9}
+    overhead = 1 + 5 + 1 + 2  # key length, five-letter key, type, text length
+    for k in range(64):
+        left = size - (len(encode_frame(KIND_CALLBACK, "OnRtnTrade", data=data)) - 4)
+        data[f"P{k:04d}"] = b"x" * min(left - overhead, 0xFFFF)
+        if left - overhead <= 0xFFFF:
+            break
+    body = encode_frame(KIND_CALLBACK, "OnRtnTrade", data=data)[4:]
+    assert len(body) == size
+    return body
+
+
+@pytest.mark.parametrize("size, delivered", [(1 << 20, True), ((1 << 20) + 1, False)], ids=["cap", "over"])
+def test_largest_frame_accepted_is_one_mebibyte(front, tmp_path, size, delivered):
+    with open_session(front, tmp_path) as handle:
+        body = frame_body_of_size(size)
+        try:
+            front.send_raw(struct.pack("<I", len(body)) + body + trade_frame(10), framed=False)
+        except ConnectionError:
+            assert not delivered  # the library hung up after reading the length
+        events = wait_events(handle, 2 if delivered else 1)
+        if delivered:
+            assert [e["data"]["Volume"] for e in events] == [9, 10]
+        else:
+            assert events == [{"name": "FrontDisconnected", "reason": REASON_MALFORMED}]
+
+
+def test_requests_from_several_threads_arrive_whole(tmp_path):
+    import threading
+
+    threads, per_thread = 4, 2500
+    with Front(query_rate=10**6) as front, open_session(front, tmp_path) as handle:
+        received, failures = [], []
+
+        def reader():
+            try:
+                for _ in range(threads * per_thread):
+                    received.append(front.recv(timeout=20.0))
+            except Exception as exc:  # reported by the assertion below
+                failures.append(exc)
+
+        def sender(t):
+            for i in range(per_thread):
+                method = "QryOrder" if i % 2 else "OrderInsert"
+                code = _relay.request(handle, method, {"InstrumentID": f"thread{t}", "BrokerID": str(i)},
+                                      t * 100000 + i)
+                if code != 0:
+                    failures.append((t, i, code))
+
+        workers = [threading.Thread(target=reader)] + [
+            threading.Thread(target=sender, args=(t,)) for t in range(threads)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(30.0)
+        assert failures == []
+        assert sorted(r["request_id"] for r in received) == sorted(
+            t * 100000 + i for t in range(threads) for i in range(per_thread))
+        for r in received:
+            t, i = divmod(r["request_id"], 100000)
+            assert r["name"] == ("ReqQryOrder" if i % 2 else "ReqOrderInsert")
+            assert (r["fields"]["InstrumentID"], r["fields"]["BrokerID"]) == (f"thread{t}".encode(), str(i).encode())
