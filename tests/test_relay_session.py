@@ -129,7 +129,9 @@ def test_interpreter_exits_cleanly_with_a_session_open(tmp_path):
         print("open")
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+    # Run outside the project folder so `torvo` resolves as it does for the tests.
+    done = subprocess.run([sys.executable, "-c", script], env=env, cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (0, "open\n", "")
 
 
