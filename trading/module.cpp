@@ -21,19 +21,15 @@ const char kTradingDoc[] = "Private protocol state is committed to user objects 
 
 // A value that must be a dict or None.
 nb::object dict_or_none(nb::handle value, const char *what) {
-    if (!value.is_none() && !PyDict_Check(value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "%s 必须是 dict 或 None", what);
-        throw nb::python_error();
-    }
+    if (!value.is_none() && !PyDict_Check(value.ptr()))
+        raise(PyExc_TypeError, concat({nb::str(what), nb::str(" 必须是 dict 或 None")}));
     return nb::borrow(value);
 }
 
 // A value that must be an int or None.
 nb::object int_or_none(nb::handle value, const char *what) {
-    if (!value.is_none() && !PyLong_Check(value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "%s 必须是 int 或 None", what);
-        throw nb::python_error();
-    }
+    if (!value.is_none() && !PyLong_Check(value.ptr()))
+        raise(PyExc_TypeError, concat({nb::str(what), nb::str(" 必须是 int 或 None")}));
     return nb::borrow(value);
 }
 
@@ -71,27 +67,30 @@ void bind_trading(nb::module_ &m) {
         [](Trading *self, nb::object config, nb::object timeout, nb::dict objects, nb::object factory) {
             new (self) Trading(std::move(config), std::move(timeout), std::move(objects), std::move(factory));
         },
-        "config"_a.none(), "timeout"_a, "objects"_a, nb::kw_only(),
-        "native_factory"_a = nb::type<Native>(),
+        "config"_a.none(), "timeout"_a.none(), "objects"_a, nb::kw_only(),
+        "native_factory"_a.none() = nb::type<Native>(),
         nb::sig("def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], "
                 "*, native_factory: Callable[[CtpAccount, str], Native] = Native) -> None"));
 
     // ---- attributes -------------------------------------------------------
+    // Object-valued attributes accept None; the signatures describe the getters.
+    const auto nullable = nb::for_setter(nb::arg("value").none());
+    const auto getter_sig = [](const char *text) { return nb::for_getter(nb::sig(text)); };
     cls.def_prop_rw(
         "config", [](const Trading &t) { return t.config; },
         [](Trading &t, nb::object value) { t.set_config(std::move(value)); },
-        nb::sig("def config(self) -> CtpAccount | None"));
+        nullable, getter_sig("def config(self) -> CtpAccount | None"));
     cls.def_prop_rw(
         "timeout", [](const Trading &t) { return t.timeout; },
         [](Trading &t, nb::object value) { t.set_timeout(std::move(value)); },
-        nb::sig("def timeout(self) -> float"));
+        nullable, getter_sig("def timeout(self) -> float"));
     cls.def_rw("objects", &Trading::objects);
-    cls.def_rw("factory", &Trading::factory);
-    cls.def_rw("account", &Trading::account);
+    cls.def_rw("factory", &Trading::factory, nullable);
+    cls.def_rw("account", &Trading::account, nullable);
     cls.def_rw("session_status", &Trading::session_status);
     cls.def_rw("published_status", &Trading::published_status);
-    cls.def_rw("positions", &Trading::positions);
-    cls.def_rw("orders", &Trading::orders);
+    cls.def_rw("positions", &Trading::positions, nullable);
+    cls.def_rw("orders", &Trading::orders, nullable);
     cls.def_rw("trades", &Trading::trades);
     cls.def_rw("trade_views", &Trading::trade_views);
     cls.def_rw("a", &Trading::a);
@@ -108,13 +107,13 @@ void bind_trading(nb::module_ &m) {
     cls.def_prop_rw(
         "position_candidate", [](const Trading &t) { return t.position_candidate; },
         [](Trading &t, nb::handle v) { t.position_candidate = dict_or_none(v, "position_candidate"); },
-        nb::sig("def position_candidate(self) -> dict | None"));
+        nullable, getter_sig("def position_candidate(self) -> dict | None"));
     cls.def_rw("position_ready", &Trading::position_ready);
     cls.def_rw("pending", &Trading::pending);
     cls.def_prop_rw(
         "inflight", [](const Trading &t) { return t.inflight; },
         [](Trading &t, nb::handle v) { t.inflight = dict_or_none(v, "inflight"); },
-        nb::sig("def inflight(self) -> dict | None"));
+        nullable, getter_sig("def inflight(self) -> dict | None"));
     cls.def_rw("sync_index", &Trading::sync_index);
     cls.def_rw("last_query", &Trading::last_query);
     cls.def_rw("last_account_refresh", &Trading::last_account_refresh);
@@ -122,31 +121,31 @@ void bind_trading(nb::module_ &m) {
     cls.def_rw("order_ref", &Trading::order_ref);
     cls.def_rw("order_revisions", &Trading::order_revisions);
     cls.def_rw("revision", &Trading::revision);
-    cls.def_rw("front", &Trading::front, nb::sig("def front(self) -> int"));
-    cls.def_rw("session", &Trading::session, nb::sig("def session(self) -> int"));
+    cls.def_rw("front", &Trading::front, nullable, getter_sig("def front(self) -> int"));
+    cls.def_rw("session", &Trading::session, nullable, getter_sig("def session(self) -> int"));
     cls.def_rw("day", &Trading::day);
     cls.def_prop_rw(
         "phase", [](const Trading &t) { return t.phase; },
-        [](Trading &t, nb::handle v) { t.set_phase(v); }, nb::sig("def phase(self) -> str"));
+        [](Trading &t, nb::handle v) { t.set_phase(v); }, getter_sig("def phase(self) -> str"));
     cls.def_prop_rw(
         "phase_id", [](const Trading &t) { return t.phase_id; },
         [](Trading &t, nb::handle v) { t.phase_id = int_or_none(v, "phase_id"); },
-        nb::sig("def phase_id(self) -> int | None"));
+        nullable, getter_sig("def phase_id(self) -> int | None"));
     cls.def_rw("phase_time", &Trading::phase_time);
     cls.def_rw("phase_data", &Trading::phase_data);
-    cls.def_rw("task", &Trading::task, nb::sig("def task(self) -> asyncio.Task[None] | None"));
-    cls.def_rw("native", &Trading::native, nb::sig("def native(self) -> Native | None"));
-    cls.def_rw("error", &Trading::error, nb::sig("def error(self) -> ExError | None"));
+    cls.def_rw("task", &Trading::task, nullable, getter_sig("def task(self) -> asyncio.Task[None] | None"));
+    cls.def_rw("native", &Trading::native, nullable, getter_sig("def native(self) -> Native | None"));
+    cls.def_rw("error", &Trading::error, nullable, getter_sig("def error(self) -> ExError | None"));
     cls.def_rw("dirty", &Trading::dirty);
-    cls.def_rw("changed", &Trading::changed, nb::sig("def changed(self) -> asyncio.Event"));
-    cls.def_rw("directory", &Trading::directory, nb::sig("def directory(self) -> str | None"));
+    cls.def_rw("changed", &Trading::changed, nullable, getter_sig("def changed(self) -> asyncio.Event"));
+    cls.def_rw("directory", &Trading::directory, nullable, getter_sig("def directory(self) -> str | None"));
     cls.def_rw("reset_pending", &Trading::reset_pending);
-    cls.def_rw("recovery", &Trading::recovery, nb::sig("def recovery(self) -> Recovery"));
-    cls.def_rw("query_recovery", &Trading::query_recovery, nb::sig("def query_recovery(self) -> Recovery"));
+    cls.def_rw("recovery", &Trading::recovery, nullable, getter_sig("def recovery(self) -> Recovery"));
+    cls.def_rw("query_recovery", &Trading::query_recovery, nullable, getter_sig("def query_recovery(self) -> Recovery"));
     cls.def_prop_rw(
         "published_position_time", [](const Trading &t) { return t.published_position_time; },
         [](Trading &t, nb::handle v) { t.published_position_time = int_or_none(v, "published_position_time"); },
-        nb::sig("def published_position_time(self) -> int | None"));
+        nullable, getter_sig("def published_position_time(self) -> int | None"));
 
     // ---- lifecycle --------------------------------------------------------
     cls.def("start", [](Self self) { self.p->start(self.h); });
@@ -169,22 +168,22 @@ void bind_trading(nb::module_ &m) {
             auto [rid, code] = t.request(method, fields);
             return nb::make_tuple(rid, code);
         },
-        "method"_a, "fields"_a = nb::none(),
+        "method"_a, "fields"_a.none() = nb::none(),
         nb::sig("def _request(self, method: str, fields: dict | None = None) -> tuple[int, int]"));
     cls.def(
         "_phase_request",
         [](Trading &t, nb::str phase, nb::str method, nb::handle data) { t.phase_request(phase, method, data); },
-        "phase"_a, "method"_a, "data"_a = nb::none(),
+        "phase"_a, "method"_a, "data"_a.none() = nb::none(),
         nb::sig("def _phase_request(self, phase: str, method: str, data: dict | None = None) -> None"));
     cls.def("_schedule_account", &Trading::schedule_account);
     cls.def("tick", &Trading::tick, "now"_a);
     cls.def(
         "_query_error", [](Trading &t, nb::handle code, nb::handle message) { t.query_error(code, message); },
-        "code"_a, "message"_a, nb::sig("def _query_error(self, code: int, message: str) -> None"));
+        "code"_a.none(), "message"_a.none(), nb::sig("def _query_error(self, code: int, message: str) -> None"));
 
     // ---- dispatch ---------------------------------------------------------
     cls.def(
-        "event", [](Trading &t, nb::handle event) { t.event(event); }, "event"_a,
+        "event", [](Trading &t, nb::handle event) { t.event(event); }, "event"_a.none(),
         nb::sig("def event(self, event: dict[str, object]) -> None"));
 }
 
@@ -209,6 +208,6 @@ NB_MODULE(trading, m) {
             state.append(nb::list());
             return probe_body(state).bind(state, "_probe");
         },
-        "awaitables"_a, "catch"_a = nb::none(),
+        "awaitables"_a, "catch"_a.none() = nb::none(),
         "Test hook: awaits each awaitable in turn and returns the tuple of their results.");
 }

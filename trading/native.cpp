@@ -103,11 +103,11 @@ void bind_native(nb::module_ &m) {
     };
     nb::class_<Native>(m, "Native", nb::type_slots(slots),
                        "One bridge session: opened on construction, then request, poll and close.")
-        .def(nb::init<nb::handle, nb::handle>(), "config"_a, "directory"_a,
+        .def(nb::init<nb::handle, nb::handle>(), "config"_a.none(), "directory"_a.none(),
              nb::sig("def __init__(self, config: CtpAccount, directory: str | os.PathLike[str]) -> None"))
         .def_prop_rw("module", &Native::module, &Native::set_module)
         .def_prop_rw("handle", &Native::handle, &Native::set_handle)
-        .def("request", &Native::request, "method"_a, "data"_a, "request_id"_a,
+        .def("request", &Native::request, "method"_a.none(), "data"_a.none(), "request_id"_a.none(),
              nb::sig("def request(self, method: str, data: dict[str, str | int | float], "
                      "request_id: int) -> int"))
         .def("poll", &Native::poll, nb::sig("def poll(self) -> list[dict[str, object]]"))

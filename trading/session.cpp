@@ -79,6 +79,7 @@ Trading::Trading(nb::object config_, nb::object timeout_, nb::dict objects_, nb:
     inflight = nb::none();
     front = nb::borrow(g.small_ints[0]);
     session = nb::borrow(g.small_ints[0]);
+    day = nb::str("");
     set_phase(nb::handle(names.connecting));
     phase_id = nb::none();
     phase_time = monotonic();

@@ -382,17 +382,17 @@ void init_tables(nb::module_ &m) {
     g.timestamp_format = intern("%Y%m%d%H:%M:%S");
     g.generic_error = intern("交易连接不可用，请检查账户配置或稍后重新连接。");
 
-    m.def("timestamp", &timestamp, "day"_a, "clock"_a,
+    m.def("timestamp", &timestamp, "day"_a.none(), "clock"_a.none(),
           nb::sig("def timestamp(day: str, clock: str) -> int | None"),
           "Vendor date (YYYYMMDD) and time (HH:MM:SS), read as UTC+8, in epoch "
           "milliseconds; None when they do not parse.");
-    m.def("finite", &finite, "value"_a, nb::sig("def finite(value: object) -> int | float | None"),
+    m.def("finite", &finite, "value"_a.none(), nb::sig("def finite(value: object) -> int | float | None"),
           "The value itself when it is a finite int or float of magnitude below 1e100, "
           "else None.");
-    m.def("local_order_id", &local_order_id, "front"_a, "session"_a, "order_ref"_a,
+    m.def("local_order_id", &local_order_id, "front"_a.none(), "session"_a.none(), "order_ref"_a.none(),
           nb::sig("def local_order_id(front: object, session: object, order_ref: object) -> str"),
           "Local order id: front, session and order reference joined with ':'.");
-    m.def("order_offset", &order_offset, "value"_a,
+    m.def("order_offset", &order_offset, "value"_a.none(),
           nb::sig("def order_offset(value: object) -> str"),
           "Order offset word of a vendor offset flag (its first character); 'CLOSE' "
           "for anything unknown.");
