@@ -213,3 +213,28 @@ def test_helpers_require_every_argument():
     ):
         with pytest.raises(TypeError):
             call()
+
+
+def test_stub_matches_the_module():
+    import ast
+    import pathlib
+
+    stub = ast.parse((pathlib.Path(trading.__file__).parent / "trading.pyi").read_text(encoding="utf-8"))
+    top = set()
+    classes = {}
+    for node in stub.body:
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            top.update(alias.asname for alias in node.names if alias.asname)
+        elif isinstance(node, ast.AnnAssign):
+            top.add(node.target.id)
+        elif isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            top.add(node.name)
+            if isinstance(node, ast.ClassDef):
+                classes[node.name] = {
+                    getattr(item, "name", None) or getattr(getattr(item, "target", None), "id", None)
+                    for item in node.body
+                } - {None}
+    assert top - {"asyncio"} >= {n for n in vars(trading) if not n.startswith("__")} - {"asyncio"}
+    for cls in ("Native", "Trading"):
+        public = {n for n in vars(getattr(trading, cls)) if not n.startswith("__")}
+        assert classes[cls] - {"__init__"} == public, cls

@@ -1,0 +1,160 @@
+"""CTP session, login snapshots and trade-driven local position state."""
+
+import asyncio
+import math as math
+import os as os
+import time as time
+from collections.abc import Callable, Coroutine, Generator
+from datetime import datetime as datetime
+from datetime import timedelta as timedelta
+from datetime import timezone as timezone
+from tempfile import mkdtemp as mkdtemp
+from types import TracebackType
+from typing import Any, Final
+
+from .data import ExError as ExError
+from .data import check_symbol as check_symbol
+from .data import different as different
+from .errors import Recovery as Recovery
+from .ledger import Account as Account
+from .ledger import CtpAccount
+from .ledger import LiveMap as LiveMap
+from .ledger import Order as Order
+from .ledger import Position as Position
+from .ledger import Trade as Trade
+from .ledger import TradingResult as TradingResult
+from .ledger import empty_position as empty_position
+
+TZ: Final[timezone]
+QUERY: Final[dict[str, str]]
+SYNC_STEPS: Final[tuple[str, ...]]
+PHASE_LABELS: Final[dict[str, str]]
+QUERY_LABELS: Final[dict[str, str]]
+ACCOUNT_FIELDS: Final[dict[str, str]]
+OFFSET_BY_FLAG: Final[dict[str, str]]
+FLAG_BY_OFFSET: Final[dict[str, str]]
+
+def timestamp(day: str, clock: str) -> int | None:
+    """Vendor date (YYYYMMDD) and time (HH:MM:SS), read as UTC+8, in epoch milliseconds; None when they do not parse."""
+
+def finite(value: object) -> int | float | None:
+    """The value itself when it is a finite int or float of magnitude below 1e100, else None."""
+
+def local_order_id(front: object, session: object, order_ref: object) -> str:
+    """Local order id: front, session and order reference joined with ':'."""
+
+def order_offset(value: object) -> str:
+    """Order offset word of a vendor offset flag (its first character); 'CLOSE' for anything unknown."""
+
+class Native:
+    """One bridge session: opened on construction, then request, poll and close."""
+
+    module: Any
+    handle: Any
+    def __init__(self, config: CtpAccount, directory: str | os.PathLike[str]) -> None: ...
+    def request(self, method: str, data: dict[str, str | int | float], request_id: int) -> int: ...
+    def poll(self) -> list[dict[str, Any]]: ...
+    def close(self) -> None: ...
+
+class Trading:
+    """Private protocol state is committed to user objects only by wait_update."""
+
+    config: CtpAccount | None
+    timeout: float
+    objects: dict[int, object]
+    factory: Callable[[CtpAccount, str], Any]
+    account: Account
+    session_status: str
+    published_status: str
+    positions: LiveMap[Position]
+    orders: LiveMap[Order]
+    trades: list[Trade]
+    trade_views: dict[str, Trade]
+    a: dict[str, Any]
+    p: dict[str, dict[str, Any]]
+    o: dict[str, dict[str, Any]]
+    t: dict[str, dict[str, Any]]
+    native_orders: dict[str, dict[str, Any]]
+    instruments: dict[str, dict[str, Any]]
+    ref_orders: dict[tuple[Any, Any, str], str]
+    system_orders: dict[str, str]
+    pending_trades: dict[str, dict[str, Any]]
+    live_trade_buffer: dict[str, dict[str, Any]]
+    trade_before: set[str]
+    position_candidate: dict[str, dict[str, Any]] | None
+    position_ready: bool
+    pending: set[str]
+    inflight: dict[str, Any] | None
+    sync_index: int
+    last_query: float
+    last_account_refresh: float
+    request_id: int
+    order_ref: int
+    order_revisions: dict[str, int]
+    revision: int
+    front: int
+    session: int
+    day: str
+    phase: str
+    phase_id: int | None
+    phase_time: float
+    phase_data: dict[str, Any]
+    task: asyncio.Task[None] | None
+    native: Native | Any | None
+    error: ExError | None
+    dirty: bool
+    changed: asyncio.Event
+    directory: str | None
+    reset_pending: bool
+    recovery: Recovery
+    query_recovery: Recovery
+    published_position_time: int | None
+
+    def __init__(
+        self,
+        config: CtpAccount | None,
+        timeout: float,
+        objects: dict[int, object],
+        *,
+        native_factory: Callable[[CtpAccount, str], Any] = ...,
+    ) -> None: ...
+    def start(self) -> None: ...
+    def run(self) -> Coroutine[Any, Any, None]: ...
+    def close(self) -> Coroutine[Any, Any, None]: ...
+    def _open_native(self) -> None: ...
+    def _close_native(self) -> None: ...
+    def _clear_cache(self, status: str) -> None: ...
+    def _touch(self) -> None: ...
+    def _status(self, value: str) -> None: ...
+    def _request(self, method: str, fields: dict[str, Any] | None = None) -> tuple[int, int]: ...
+    def _phase_request(self, phase: str, method: str, data: dict[str, Any] | None = None) -> None: ...
+    def _schedule_account(self) -> None: ...
+    def tick(self, now: float) -> None: ...
+    def _query_error(self, code: int, message: str) -> None: ...
+    def event(self, event: dict[str, Any]) -> None: ...
+
+class _Coroutine:
+    """Coroutine object of a native asynchronous method."""
+
+    @property
+    def cr_running(self) -> bool: ...
+    @property
+    def cr_await(self) -> Any: ...
+    @property
+    def cr_frame(self) -> None: ...
+    @property
+    def cr_code(self) -> None: ...
+    def send(self, value: Any) -> Any: ...
+    def throw(
+        self,
+        typ: type[BaseException] | BaseException,
+        val: object = None,
+        tb: TracebackType | None = None,
+    ) -> Any: ...
+    def close(self) -> None: ...
+    def __await__(self) -> Generator[Any, None, Any]: ...
+    def __iter__(self) -> _Coroutine: ...
+    def __next__(self) -> Any: ...
+
+def _probe(awaitables: list[Any], catch: type[BaseException] | tuple[type[BaseException], ...] | None = None) -> Coroutine[Any, Any, tuple[Any, ...]]:
+    """Test hook: awaits each awaitable in turn and returns the tuple of their results."""
