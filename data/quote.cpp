@@ -213,7 +213,8 @@ bool init_quote(PyObject *module) {
     PyObject *annotations = PyDict_GetItemString(ns.get(), "__annotations__");  // borrowed
     g.fields = Ref::steal(PyFrozenSet_New(annotations));
     if (!g.fields) return false;
-    return PyModule_AddObjectRef(module, "Quote", quote.get()) == 0;
+    return PyModule_AddObjectRef(module, "_Snapshot", base.get()) == 0 &&
+           PyModule_AddObjectRef(module, "Quote", quote.get()) == 0;
 }
 
 }  // namespace torvo::data
