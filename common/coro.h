@@ -238,6 +238,20 @@ public:
         return 0;
     }
 
+    // __name__ and __qualname__ of the instance, as on Python coroutines.
+    static PyObject *get_qualname(PyObject *self, void *) {
+        const char *q = nb::inst_ready(self) ? nb::inst_ptr<Coroutine>(self)->qualname() : "coroutine";
+        return PyUnicode_FromString(q);
+    }
+
+    static PyObject *get_name(PyObject *self, void *) {
+        const char *q = nb::inst_ready(self) ? nb::inst_ptr<Coroutine>(self)->qualname() : "coroutine";
+        const char *dot = nullptr;
+        for (const char *c = q; *c != '\0'; ++c)
+            if (*c == '.') dot = c;
+        return PyUnicode_FromString(dot != nullptr ? dot + 1 : q);
+    }
+
 private:
     enum class State : unsigned char { Created, Suspended, Running, Done };
 
@@ -393,16 +407,24 @@ inline Coroutine Promise::get_return_object() noexcept {
 
 // Registers the Python type of the coroutines of one extension module.
 inline void bind(nb::handle scope, const char *name) {
+    // Instance getters added as slots: setting these names as attributes
+    // would rename the type itself.
+    static PyGetSetDef getset[] = {
+        {"__name__", &Coroutine::get_name, nullptr, nullptr, nullptr},
+        {"__qualname__", &Coroutine::get_qualname, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
     static PyType_Slot slots[] = {
         {Py_tp_traverse, (void *)&Coroutine::tp_traverse},
         {Py_tp_clear, (void *)&Coroutine::tp_clear},
+        {Py_tp_getset, (void *)getset},
         {0, nullptr},
     };
     using namespace nb::literals;
     nb::class_<Coroutine>(scope, name, nb::type_slots(slots),
                           "Coroutine object of a native asynchronous method.")
-        .def("send", &Coroutine::send, "value"_a)
-        .def("throw", &Coroutine::throw_, "typ"_a, "val"_a = nb::none(), "tb"_a = nb::none())
+        .def("send", &Coroutine::send, "value"_a.none())
+        .def("throw", &Coroutine::throw_, "typ"_a.none(), "val"_a.none() = nb::none(), "tb"_a.none() = nb::none())
         .def("close", &Coroutine::close)
         .def("__await__", [](nb::handle self) { return nb::borrow(self); })
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })

@@ -55,6 +55,10 @@ def test_asyncio_sees_a_coroutine():
     assert isinstance(c, collections.abc.Coroutine)
     assert c.__await__() is c and iter(c) is c
     c.close()
+    run = trading.Trading(None, 5, {}).run()
+    assert (run.__name__, run.__qualname__) == ("run", "Trading.run")
+    assert trading._Coroutine.__name__ == "_Coroutine"
+    run.close()
 
 
 def test_results_and_tuple_return_value():
