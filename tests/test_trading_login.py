@@ -34,13 +34,15 @@ def test_request_numbers_and_merges_fields(session, factory):
     assert session._request("QryOrder") == (2, -7)  # a refusal is returned, not raised
     assert session._request("QryOrder", {}) == (3, 0)
     assert session._request("X", {"UserID": "other"}) == (4, 0)
+    assert session._request("Y", [("A", 1)]) == (5, 0)  # anything dict.update takes
     assert factory.requests == [
         ("QryTradingAccount", {**BASE, "CurrencyID": "CNY"}, 1),
         ("QryOrder", BASE, 2),
         ("QryOrder", BASE, 3),
         ("X", {**BASE, "UserID": "other"}, 4),
+        ("Y", {**BASE, "A": 1}, 5),
     ]
-    assert session.request_id == 4
+    assert session.request_id == 5
 
 
 def test_request_without_bridge_raises(clock, factory):

@@ -177,7 +177,7 @@ void Trading::login_response(int which, nb::handle event) {
     }
 
     nb::object data = mapping_field(event, names.data);
-    if (PyDict_Update(phase_data.ptr(), data.ptr()) < 0) throw nb::python_error();
+    dict_update(phase_data, data);
     nb::object last = field(event, names.last);
     if (last.is_valid() && !truthy(last)) return;  // more responses follow
 

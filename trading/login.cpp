@@ -58,8 +58,7 @@ std::pair<long long, nb::object> Trading::request(nb::handle method, nb::handle 
         PyDict_SetItem(data.ptr(), names.InvestorID, user_id_.ptr()) < 0 ||
         PyDict_SetItem(data.ptr(), names.UserID, user_id_.ptr()) < 0)
         throw nb::python_error();
-    if (fields.is_valid() && !fields.is_none() && truthy(fields))
-        if (PyDict_Update(data.ptr(), fields.ptr()) < 0) throw nb::python_error();
+    if (fields.is_valid() && !fields.is_none() && truthy(fields)) dict_update(data, fields);
     long long rid = ++request_id;
     nb::object id = check(PyLong_FromLongLong(rid));
     nb::object code;

@@ -52,7 +52,8 @@ namespace nb = nanobind;
     X(os, "os") X(sep, "sep") X(fsencode, "fsencode")              \
     X(nt, "nt") X(mbcs, "mbcs") X(encode, "encode")                \
     X(request, "request") X(poll, "poll") X(close, "close")        \
-    X(create, "create") X(get, "get") X(strip, "strip")            \
+    X(create, "create") X(get, "get") X(strip, "strip")  \
+    X(update, "update")            \
     X(front_url, "front_url") X(broker_id, "broker_id")            \
     X(user_id, "user_id") X(app_id, "app_id")                      \
     X(auth_code, "auth_code") X(password, "password")              \
@@ -151,6 +152,16 @@ inline bool truthy(nb::handle obj) {
 // obj.name() with an interned method name.
 inline nb::object call_method(nb::handle obj, PyObject *name) {
     return check(PyObject_CallMethodNoArgs(obj.ptr(), name));
+}
+
+// target.update(other): a dict directly, anything else through its method
+// (so a sequence of pairs works as with dict.update).
+inline void dict_update(nb::handle target, nb::handle other) {
+    if (PyDict_Check(other.ptr())) {
+        if (PyDict_Update(target.ptr(), other.ptr()) < 0) throw nb::python_error();
+        return;
+    }
+    check(PyObject_CallMethodOneArg(target.ptr(), names.update, other.ptr()));
 }
 
 // Whether a result or error code equals `value` (Python equality).
