@@ -21,7 +21,9 @@ for f in torvo/*.py torvo/*.pyi torvo/py.typed; do
   [ -e "$f" ] && ln -sf "$PWD/$f" "$STAGE/torvo/"
 done
 
-export LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+# libstdc++ is preloaded too: the interpreter loads it only later, and ASan must
+# see it from the start to intercept the C++ exception machinery.
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS=detect_leaks=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONPATH="$PWD/$STAGE"
