@@ -157,6 +157,7 @@ def test_open_and_close_native(clock, factory, monkeypatch):
     made = []
     monkeypatch.setattr(trading, "mkdtemp", lambda prefix: made.append(prefix) or f"/flow/{len(made)}")
     s = make_session(factory)
+    s.directory = None
     s._open_native()
     s._open_native()
     assert made == ["torvo-ctp-"]
@@ -255,6 +256,7 @@ def test_retryable_failure_reconnects_with_the_same_directory(clock, fast, facto
 
     async def main():
         s = make_session(factory)
+        s.directory = None  # made on the first open, then reused
         logged_in(s, factory, clock)  # opens the first bridge and logs in
         s.last_query = clock.now  # no snapshot query in the first pass
         kept = (s.request_id, s.order_ref, s.day)
@@ -409,6 +411,7 @@ def test_a_running_session_left_behind_is_collected(clock, fast, factory):
 
 def test_flow_directory_is_a_real_temporary_directory(clock, factory):
     s = make_session(factory)
+    s.directory = None
     s._open_native()
     try:
         assert os.path.isdir(s.directory)

@@ -149,6 +149,7 @@ def factory() -> Factory:
 
 def make_session(factory: Factory, timeout: float = 5, config=CONFIG, trackers: bool = True):
     session = trading.Trading(config, timeout, {}, native_factory=factory)
+    session.directory = "/flow/test"  # no temporary directory made by the tests
     if trackers:
         session.recovery = Tracker()
         session.query_recovery = Tracker()
