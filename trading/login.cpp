@@ -41,6 +41,12 @@ void set_add(nb::set &set, nb::handle key) {
 
 nb::str text(const char *utf8) { return nb::str(utf8); }
 
+bool empty(const nb::set &set) {
+    Py_ssize_t n = PySet_Size(set.ptr());
+    if (n < 0) throw nb::python_error();
+    return n == 0;
+}
+
 }  // namespace
 
 void Trading::ensure_identity() {
@@ -90,7 +96,7 @@ void Trading::schedule_account() {
 
 void Trading::tick(double now) {
     const Phase step = phase_code;
-    if (step == Phase::Ready && (!inflight.is_none() || PySet_GET_SIZE(pending.ptr()) > 0))
+    if (step == Phase::Ready && (!inflight.is_none() || !empty(pending)))
         call_method(query_recovery, names.check);
     if (step == Phase::Connecting) {
         if (now - phase_time > timeout_s) raise_bare(PyExc_TimeoutError);
@@ -122,7 +128,7 @@ void Trading::tick(double now) {
     if (step == Phase::Sync) {
         kind = check(PySequence_GetItem(g.SYNC_STEPS, sync_index));
     } else {
-        if (PySet_GET_SIZE(pending.ptr()) == 0) return;
+        if (empty(pending)) return;
         kind = nb::borrow(names.account);
     }
     nb::object fields = nb::none();
