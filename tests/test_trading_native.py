@@ -147,5 +147,7 @@ def test_trading_imports_without_the_bridge():
     )
     root = pathlib.Path(trading.__file__).resolve().parent.parent
     env = dict(os.environ, PYTHONPATH=str(root))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
+    # Run from the package's own root so the child imports this very package.
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         cwd=root, check=True)
     assert out.stdout.strip() == "Native"
