@@ -103,11 +103,12 @@ PyObject *request(PyObject *, PyObject *args) noexcept {
     }
     Spi *session = session_of(handle);
     if (session == nullptr) return nullptr;
+    // Closed is reported before the request name is looked at.
     if (session->api == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "CTP 接口已关闭");
+        PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
         return nullptr;
     }
-    return send_request(session->api, method, fields, request_id);
+    return send_request(*session, method, fields, request_id);
 }
 
 PyObject *poll(PyObject *, PyObject *handle) noexcept {

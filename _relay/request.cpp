@@ -10,15 +10,22 @@ namespace torvo::relay {
 
 namespace {
 
-using Sender = PyObject *(*)(CThostFtdcTraderApi *api, const Layout &layout, PyObject *fields, int request_id);
+using Sender = PyObject *(*)(QueueSpi &session, const Layout &layout, PyObject *fields, int request_id);
 
 // Fills a zeroed `Record` from `fields` and hands it to the vendor operation
 // `Op` without the interpreter lock.  Nothing is sent when a field fails.
 template <class Record, int (CThostFtdcTraderApi::*Op)(Record *, int)>
-PyObject *send(CThostFtdcTraderApi *api, const Layout &layout, PyObject *fields, int request_id) noexcept {
+PyObject *send(QueueSpi &session, const Layout &layout, PyObject *fields, int request_id) noexcept {
     Record record;
     std::memset(&record, 0, sizeof record);
     if (!dict_to_record(layout, fields, reinterpret_cast<unsigned char *>(&record))) return nullptr;
+    // Read after the conversions, which may have run Python code that closed
+    // the session and released the vendor object.
+    CThostFtdcTraderApi *api = session.api;
+    if (api == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
+        return nullptr;
+    }
     int result;
     Py_BEGIN_ALLOW_THREADS
     result = (api->*Op)(&record, request_id);
@@ -78,13 +85,13 @@ bool init_requests() noexcept {
     return true;
 }
 
-PyObject *send_request(CThostFtdcTraderApi *api, PyObject *method, PyObject *fields, int request_id) noexcept {
+PyObject *send_request(QueueSpi &session, PyObject *method, PyObject *fields, int request_id) noexcept {
     const RequestSpec *request = find(method);
     if (request == nullptr) {
         PyErr_SetString(PyExc_ValueError, "不支持的 CTP 请求");
         return nullptr;
     }
-    return request->sender(api, *request->layout, fields, request_id);
+    return request->sender(session, *request->layout, fields, request_id);
 }
 
 }  // namespace torvo::relay

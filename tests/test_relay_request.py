@@ -219,6 +219,18 @@ def test_failed_request_sends_nothing(front, session):
     assert sent(front, session, "QryOrder", {}, request_id=5) is not None
 
 
+@pytest.mark.parametrize("key, hook", [("VolumeTotalOriginal", "__index__"), ("LimitPrice", "__float__")])
+def test_session_closed_by_a_conversion_hook_sends_nothing(front, tmp_path, key, hook):
+    with open_session(front, tmp_path) as handle:
+        def close_session(self):
+            _relay.close(handle)
+            return 1 if hook == "__index__" else 1.0
+        value = type("Closing", (), {hook: close_session})()
+        refused(handle, "OrderInsert", {"BrokerID": "9999", key: value}, RuntimeError, "^CTP 接口已关闭$")
+        with pytest.raises(ConnectionError):
+            front.recv()  # the library went away without sending the order
+
+
 @pytest.mark.parametrize("request_id", [0, -1, 2**31 - 1, -2**31])
 def test_request_id_travels_unchanged(front, session, request_id):
     sent(front, session, "QryOrder", {}, request_id=request_id)
