@@ -15,9 +15,11 @@ struct LedgerApi {
     PyTypeObject *live_object_type;  // LiveObject (base of Account, Position, Order, Trade)
     PyTypeObject *live_map_type;     // LiveMap
     // Borrowed reference to the `_values` dict of a LiveObject instance (of
-    // any subclass).  The caller guarantees the type.
+    // any subclass).  Null with TypeError for any other object, and with
+    // ValueError for a record emptied by the garbage collector.
     PyObject *(*values)(PyObject *record);
-    // Borrowed references to `_data` and `item_type` of a LiveMap instance.
+    // Borrowed references to `_data` and `item_type` of a LiveMap instance;
+    // null with an exception as above.
     PyObject *(*data)(PyObject *map);
     PyObject *(*item_type)(PyObject *map);
 };

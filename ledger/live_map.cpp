@@ -112,40 +112,17 @@ PyObject *map_values(PyObject *self, PyObject *) { return map_view(self, g_value
 
 // get(key, default=None), by position or by keyword.
 PyObject *map_get(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    if (given > 2) {
-        return PyErr_Format(PyExc_TypeError,
-                            "get() takes from 2 to 3 positional arguments but %zd were given",
-                            given + 1);
-    }
-    PyObject *key = given > 0 ? args[0] : nullptr;
-    PyObject *fallback = given > 1 ? args[1] : nullptr;
-    Py_ssize_t named = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < named; ++i) {
-        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
-        PyObject **slot = nullptr;
-        if (PyUnicode_Compare(name, s_key) == 0) slot = &key;
-        else if (PyUnicode_Compare(name, s_default) == 0) slot = &fallback;
-        if (slot == nullptr) {
-            return PyErr_Format(PyExc_TypeError,
-                                "get() got an unexpected keyword argument '%U'", name);
-        }
-        if (*slot != nullptr) {
-            return PyErr_Format(PyExc_TypeError, "get() got multiple values for argument '%U'",
-                                name);
-        }
-        *slot = args[given + i];
-    }
-    if (key == nullptr) {
-        return PyErr_Format(PyExc_TypeError,
-                            "get() missing 1 required positional argument: 'key'");
+    PyObject *key = nullptr;
+    PyObject *fallback = Py_None;
+    if (!parse_one_or_two({"get", 1, s_key, s_default}, args, nargsf, kwnames, &key, &fallback)) {
+        return nullptr;
     }
     PyObject *data = data_of(self);
     if (data == nullptr) return nullptr;
     PyObject *value = PyDict_GetItemWithError(data, key);  // borrowed
     if (value != nullptr) return Py_NewRef(value);
     if (PyErr_Occurred()) return nullptr;
-    return Py_NewRef(fallback != nullptr ? fallback : Py_None);
+    return Py_NewRef(fallback);
 }
 
 PyObject *map_class_getitem(PyObject *cls, PyObject *params) {
@@ -170,21 +147,28 @@ int map_clear(PyObject *self) {
     return 0;
 }
 
+// A chain of maps linked through `item_type` (no dictionary in between to
+// break it up) is freed through the trashcan, so its length cannot overflow
+// the stack.
 void map_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, map_dealloc)
     map_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyMethodDef map_methods[] = {
-    {"keys", map_keys, METH_NOARGS, "D.keys() -> 键的集合视图"},
-    {"items", map_items, METH_NOARGS, "D.items() -> (键, 记录) 的集合视图"},
-    {"values", map_values, METH_NOARGS, "D.values() -> 记录的视图"},
+    {"keys", map_keys, METH_NOARGS, "keys($self, /)\n--\n\n键的集合视图。"},
+    {"items", map_items, METH_NOARGS, "items($self, /)\n--\n\n(键, 记录) 的集合视图。"},
+    {"values", map_values, METH_NOARGS, "values($self, /)\n--\n\n记录的视图。"},
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_get)),
-     METH_FASTCALL | METH_KEYWORDS, "D.get(key, default=None) -> 键存在时返回记录，否则返回 default"},
-    {"__class_getitem__", map_class_getitem, METH_O | METH_CLASS, "参数化的类型别名"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "get($self, /, key, default=None)\n--\n\n键存在时返回记录，否则返回 default。"},
+    {"__class_getitem__", map_class_getitem, METH_O | METH_CLASS,
+     "__class_getitem__($type, item, /)\n--\n\n参数化的类型别名。"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,29 +11,43 @@
 #include "common/ledger_api.h"
 
 namespace nb = nanobind;
-using namespace nb::literals;
 
 namespace torvo::ledger {
 namespace {
 
-PyObject *api_values(PyObject *record) {
-    return reinterpret_cast<LiveObjectData *>(record)->values;
-}
-PyObject *api_data(PyObject *map) { return reinterpret_cast<LiveMapData *>(map)->data; }
-PyObject *api_item_type(PyObject *map) {
-    return reinterpret_cast<LiveMapData *>(map)->item_type;
+// Filled when the module initialises.
+LedgerApi g_api = {};
+
+// The API's accessors check the type first: a record made by a map's
+// `item_type()` is whatever that callable returned.
+bool is_instance(PyObject *object, PyTypeObject *type, const char *name) {
+    if (PyObject_TypeCheck(object, type)) return true;
+    PyErr_Format(PyExc_TypeError, "expected a %s, got %s", name, Py_TYPE(object)->tp_name);
+    return false;
 }
 
-LedgerApi g_api = {kLedgerApiVersion, nullptr, nullptr, api_values, api_data, api_item_type};
+PyObject *present(PyObject *field, const char *name) {
+    if (field == nullptr) PyErr_Format(PyExc_ValueError, "%s has been cleared", name);
+    return field;
+}
+
+PyObject *api_values(PyObject *record) {
+    if (!is_instance(record, g_api.live_object_type, "LiveObject")) return nullptr;
+    return present(reinterpret_cast<LiveObjectData *>(record)->values, "LiveObject");
+}
+PyObject *api_data(PyObject *map) {
+    if (!is_instance(map, g_api.live_map_type, "LiveMap")) return nullptr;
+    return present(reinterpret_cast<LiveMapData *>(map)->data, "LiveMap");
+}
+PyObject *api_item_type(PyObject *map) {
+    if (!is_instance(map, g_api.live_map_type, "LiveMap")) return nullptr;
+    return present(reinterpret_cast<LiveMapData *>(map)->item_type, "LiveMap");
+}
 
 constexpr const char *kRecordNames[kRecordTypes] = {"Account", "Position", "Order", "Trade"};
 
 const char kModuleDoc[] =
     "交易记录：CTP 账户配置、提交结果，以及交易会话发布给用户的只读资金、持仓、订单和成交视图。";
-
-const char kEmptyPositionDoc[] =
-    "返回一个新的空白持仓状态字典：internal_fields 中的各数量按顺序为 None"
-    "（updated_at 为 None 时）或 0，随后是 symbol 和 updated_at。";
 
 }  // namespace
 }  // namespace torvo::ledger
@@ -51,19 +65,9 @@ NB_MODULE(ledger, m) {
     m.attr("TradingResult") = nb::borrow(trading_result_type());
     m.attr("internal_fields") = nb::steal(internal_fields_list());
 
-    m.def(
-        "empty_position",
-        [](nb::handle symbol, nb::handle updated_at) {
-            PyObject *position = empty_position(symbol.ptr(), updated_at.ptr());
-            if (position == nullptr) throw nb::python_error();
-            return nb::steal<nb::dict>(position);
-        },
-        "symbol"_a, "updated_at"_a = nb::none(),
-        nb::sig("def empty_position(symbol: str, updated_at: int | None = None) -> dict"),
-        kEmptyPositionDoc);
+    if (PyModule_AddFunctions(m.ptr(), position_functions) < 0) throw nb::python_error();
 
-    g_api.live_object_type = live;
-    g_api.live_map_type = map;
+    g_api = {torvo::kLedgerApiVersion, live, map, api_values, api_data, api_item_type};
     nb::object capsule = nb::steal(
         PyCapsule_New(&g_api, torvo::kLedgerApiCapsule, nullptr));
     if (!capsule) throw nb::python_error();

@@ -62,7 +62,9 @@ PyObject *internal_fields_list() {
     return names.release().ptr();
 }
 
-PyObject *empty_position(PyObject *symbol, PyObject *updated_at) {
+namespace {
+
+PyObject *make_empty_position(PyObject *symbol, PyObject *updated_at) {
     Ref position = Ref::steal(PyDict_Copy(updated_at == Py_None ? g_unknown : g_zero));
     if (!position) return nullptr;
     if (PyDict_SetItem(position.get(), s_symbol, symbol) < 0 ||
@@ -71,5 +73,27 @@ PyObject *empty_position(PyObject *symbol, PyObject *updated_at) {
     }
     return position.release();
 }
+
+PyObject *empty_position(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *symbol = nullptr;
+    PyObject *updated_at = Py_None;
+    if (!parse_one_or_two({"empty_position", 0, s_symbol, s_updated_at}, args, nargsf, kwnames,
+                          &symbol, &updated_at)) {
+        return nullptr;
+    }
+    return make_empty_position(symbol, updated_at);
+}
+
+}  // namespace
+
+PyMethodDef position_functions[] = {
+    {"empty_position",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(empty_position)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "empty_position($module, /, symbol, updated_at=None)\n--\n\n"
+     "返回一个新的空白持仓状态字典：internal_fields 中的各数量按顺序为 None"
+     "（updated_at 为 None 时）或 0，随后是 symbol 和 updated_at。"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace torvo::ledger

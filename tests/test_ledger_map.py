@@ -4,7 +4,11 @@ import ast
 import collections.abc
 import ctypes
 import gc
+import os
 import pathlib
+import subprocess
+import sys
+import textwrap
 import weakref
 
 import pytest
@@ -171,6 +175,17 @@ class TestEmptyPosition:
         assert empty_position("x") == empty_position("x", None)
         assert empty_position(symbol="x", updated_at=5)["pos"] == 0
 
+    @pytest.mark.parametrize("call,message", [
+        (lambda: empty_position(), "missing 1 required positional argument: 'symbol'"),
+        (lambda: empty_position("x", 1, 2), "takes from 1 to 2 positional arguments but 3"),
+        (lambda: empty_position("x", symbol="y"), "multiple values for argument 'symbol'"),
+        (lambda: empty_position("x", 1, updated_at=2), "multiple values for argument 'updated_at'"),
+        (lambda: empty_position("x", when=1), "unexpected keyword argument 'when'"),
+    ])
+    def test_argument_errors(self, call, message):
+        with pytest.raises(TypeError, match=message):
+            call()
+
     def test_each_call_returns_a_new_dict(self):
         first = empty_position("x", 1)
         first["pos_long"] = 3
@@ -213,6 +228,39 @@ class TestMemoryAndGc:
 
         assert memory_growth(work) < 8192
 
+    def test_freeing_a_long_chain_of_maps_does_not_overflow_the_stack(self, tmp_path):
+        # Each map is the item type of the next: no dictionary in between.
+        script = textwrap.dedent("""
+            from torvo.ledger import LiveMap
+            prev = None
+            for _ in range(1_000_000):
+                prev = LiveMap(prev)
+            del prev
+            print("freed")
+        """)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        done = subprocess.run([sys.executable, "-c", script], env=env, cwd=tmp_path,
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stdout) == (0, "freed\n")
+
+
+# The C++ view of the capsule: how the trading session reaches `_values`,
+# `_data` and `item_type` without attribute look-ups.
+Getter = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)
+
+
+class LedgerApi(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_int), ("live_object_type", ctypes.c_void_p),
+                ("live_map_type", ctypes.c_void_p), ("values", Getter), ("data", Getter),
+                ("item_type", Getter)]
+
+
+def ledger_api():
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    get_pointer.restype = ctypes.c_void_p
+    return LedgerApi.from_address(get_pointer(ledger._api, b"torvo.ledger._api"))
+
 
 class TestModule:
     def test_api_capsule_is_published(self):
@@ -220,6 +268,23 @@ class TestModule:
         is_valid.argtypes = [ctypes.py_object, ctypes.c_char_p]
         is_valid.restype = ctypes.c_int
         assert is_valid(ledger._api, b"torvo.ledger._api") == 1
+        api = ledger_api()
+        assert api.version == 1
+        assert api.live_object_type == id(ledger.LiveObject)
+        assert api.live_map_type == id(LiveMap)
+
+    def test_api_reaches_the_live_dictionaries(self):
+        api, order, live = ledger_api(), Position(symbol="x"), LiveMap(Order)
+        assert api.values(order) is order._values
+        assert api.data(live) is live._data and api.item_type(live) is Order
+
+    @pytest.mark.parametrize("getter,target", [
+        ("values", lambda: LiveMap(Order)), ("values", dict), ("values", lambda: 7),
+        ("data", Order), ("item_type", Trade), ("data", lambda: {"k": 1}),
+    ])
+    def test_api_refuses_objects_of_the_wrong_type(self, getter, target):
+        with pytest.raises(TypeError):
+            getattr(ledger_api(), getter)(target())
 
     def test_stub_declares_exactly_the_public_names(self):
         stub = pathlib.Path(ledger.__file__).with_name("ledger.pyi")
