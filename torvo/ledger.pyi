@@ -2,11 +2,21 @@
 
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
 from dataclasses import dataclass, field
+from types import GenericAlias
 from typing import Any, ClassVar, Generic, Literal, NoReturn, TypeVar, overload
 
 @dataclass(frozen=True)
 class CtpAccount:
-    """CTP 直连账户配置，交易凭据不会发送至行情服务。"""
+    """CTP 直连账户配置，交易凭据不会发送至行情服务。
+
+    Args:
+        broker_id: 期货公司代码。
+        user_id: 资金账号。
+        password: 交易密码。
+        front_url: 交易前置地址，格式为 tcp://地址:端口。
+        app_id: 期货公司提供的客户端标识。
+        auth_code: 期货公司提供的客户端授权码。
+    """
 
     broker_id: str
     user_id: str
@@ -17,19 +27,24 @@ class CtpAccount:
     def __post_init__(self) -> None: ...
 
 class LiveObject:
-    """只读记录视图：属性读取先解析类成员，再查找 _values 字典中的字段值。"""
+    """只读记录视图：属性读取先解析类成员，再查找 _values 字典中的字段值；任何属性赋值或删除都会抛出 AttributeError。"""
 
     __slots__ = ("_values",)
     fields: ClassVar[tuple[str, ...]]
     @property
     def _values(self) -> dict[str, Any]: ...
     def __init__(self, **values: Any) -> None: ...
-    def __getattr__(self, name: str) -> Any: ...
-    def __setattr__(self, name: str, value: Any) -> NoReturn: ...
-    def __delattr__(self, name: str) -> NoReturn: ...
+    # Names other than the declared fields (extra keywords) are read from
+    # `_values` as well.
+    def __getattribute__(self, name: str, /) -> Any: ...
+    def __setattr__(self, name: str, value: Any, /) -> NoReturn: ...
+    def __delattr__(self, name: str, /) -> NoReturn: ...
 
 class Account(LiveObject):
-    """只读资金快照；金额单位为人民币元，未知字段为 None。"""
+    """只读资金快照；金额单位为人民币元，未知字段为 None。
+
+    金额仅由完整柜台查询更新，不根据行情或成交估算；交易日来自登录回报。
+    """
 
     __slots__ = ()
     account_id: str | None
@@ -47,7 +62,10 @@ class Account(LiveObject):
     updated_at: int | None
 
 class Position(LiveObject):
-    """只读持仓快照；数量单位为手。"""
+    """只读持仓快照；数量单位为手。
+
+    登录查询建立基线，之后根据真实成交本地更新；未知数量为 None。
+    """
 
     __slots__ = ()
     symbol: str
@@ -94,7 +112,7 @@ _R = TypeVar("_R", bound=LiveObject)
 _T = TypeVar("_T")
 
 class LiveMap(Mapping[str, _R], Generic[_R]):
-    """只读映射视图：按键读取 _data 字典中的记录，随交易会话的提交原地更新。"""
+    """只读映射视图：按键读取 _data 字典中的记录，随交易会话的提交原地更新；不支持赋值或删除。"""
 
     __slots__ = ("_data", "item_type")
     @property
@@ -102,20 +120,21 @@ class LiveMap(Mapping[str, _R], Generic[_R]):
     @property
     def item_type(self) -> type[_R]: ...
     def __init__(self, item_type: type[_R]) -> None: ...
-    def __getitem__(self, key: str) -> _R: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
+    def __getitem__(self, key: str, /) -> _R: ...
     def __iter__(self) -> Iterator[str]: ...
     def __len__(self) -> int: ...
-    def __contains__(self, key: object) -> bool: ...
+    def __contains__(self, key: object, /) -> bool: ...
     def keys(self) -> KeysView[str]: ...
     def items(self) -> ItemsView[str, _R]: ...
     def values(self) -> ValuesView[_R]: ...
     @overload
-    def get(self, key: str) -> _R | None: ...
+    def get(self, key: str, default: None = None) -> _R | None: ...
     @overload
     def get(self, key: str, default: _R | _T) -> _R | _T: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __setattr__(self, name: str, value: Any) -> NoReturn: ...
-    def __delattr__(self, name: str) -> NoReturn: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __setattr__(self, name: str, value: Any, /) -> NoReturn: ...
+    def __delattr__(self, name: str, /) -> NoReturn: ...
 
 @dataclass(frozen=True)
 class TradingResult:
@@ -128,6 +147,6 @@ class TradingResult:
 internal_fields: list[str]
 
 def empty_position(symbol: str, updated_at: int | None = None) -> dict[str, Any]:
-    """返回一个新的空白持仓状态字典：各数量为 None（updated_at 为 None 时）或 0，随后是 symbol 和 updated_at。"""
+    """返回一个新的空白持仓状态字典：internal_fields 中的各数量按顺序为 None（updated_at 为 None 时）或 0，随后是 symbol 和 updated_at。"""
 
 _api: object
