@@ -57,6 +57,8 @@ PyObject *raise_ex_from_current(PyObject *message);
 
 // --- values.cpp -----------------------------------------------------------
 bool init_values(PyObject *module);
+// math.nan, the value of a missing number (borrowed).
+PyObject *missing_value();
 // The market-data number conversion: a new reference to a float, or null
 // with ExError set.  None gives NaN.
 PyObject *to_number(PyObject *value);

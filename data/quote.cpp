@@ -5,7 +5,6 @@
 // dictionary at a fixed offset, so that test is one dictionary look-up.
 #include "data.h"
 
-#include <cmath>
 #include <cstddef>
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -128,7 +127,7 @@ const char *const kPriceFields[] = {
 Ref class_namespace(PyObject *field_factory) {
     Ref ns = Ref::steal(PyDict_New());
     Ref annotations = Ref::steal(PyDict_New());
-    Ref nan = Ref::steal(PyFloat_FromDouble(std::nan("")));
+    Ref nan = Ref::borrow(missing_value());
     Ref empty = Ref::steal(PyUnicode_FromString(""));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref module = Ref::steal(PyUnicode_FromString("torvo.data"));

@@ -7,7 +7,9 @@
 //
 // `update` reads and checks everything it needs, and builds every new
 // column, before it changes anything: a failed update leaves the series as
-// it was.
+// it was.  Bars are user objects, so reading and comparing them runs user
+// code; that code may reshape the frame (the update then refuses, as for
+// any reshaped frame) but cannot re-enter `update` on the same series.
 #include <nanobind/nanobind.h>
 
 #include <cmath>
@@ -20,7 +22,11 @@ namespace nb = nanobind;
 namespace torvo::data {
 namespace {
 
-struct Serial {};  // every attribute lives in the instance dictionary
+// Every attribute lives in the instance dictionary; the native part only
+// marks an update in progress.
+struct Serial {
+    bool updating = false;
+};
 
 struct State {
     // pandas and numpy entry points
@@ -28,7 +34,7 @@ struct State {
     Ref kw_index_copy;   // ("index", "copy")
     Ref kw_index_dtype;  // ("index", "dtype")
     Ref blank_day;       // "" for the trading day of an empty row
-    Ref reshaped, bad_length, bad_bars;
+    Ref reshaped, reentered, bad_length, bad_bars;
     // attribute names
     Interned symbol, period, length, bars, initial_generation, initial_sequence, frame;
     Interned index, columns, is_unique, tolist, start, stop, step, equals, iat, attrs;
@@ -211,9 +217,19 @@ int range_index_ok(PyObject *index, Py_ssize_t length) {
     return PyObject_IsTrue(same.get());
 }
 
-// Where each bar column sits in the frame; false with RuntimeError when the
-// frame's rows, index or bar columns were changed from outside.
-bool locate_columns(PyObject *frame, Py_ssize_t length, Py_ssize_t *position) {
+// The frame's axes as the guard accepted them, and where each bar column
+// sits.  The positions stay valid exactly as long as the frame keeps these
+// axis objects: pandas makes a new index or column index for every change
+// of rows or columns, but keeps them when cells or whole columns are
+// replaced.
+struct Layout {
+    Ref index, columns;
+    Py_ssize_t position[kColumns];
+};
+
+// Fills `layout`; false with RuntimeError when the frame's rows, index or
+// bar columns were changed from outside.
+bool locate_columns(PyObject *frame, Py_ssize_t length, Layout &layout) {
     Ref index = Ref::steal(PyObject_GetAttr(frame, g.index));
     if (!index) return false;
     const int shaped = range_index_ok(index.get(), length);
@@ -235,6 +251,7 @@ bool locate_columns(PyObject *frame, Py_ssize_t length, Py_ssize_t *position) {
         return false;
     }
     const Py_ssize_t count = PyList_GET_SIZE(labels.get());
+    Py_ssize_t *position = layout.position;
     for (int k = 0; k < kColumns; ++k) {
         position[k] = -1;
         // Usually the bar columns come first, in order.
@@ -250,7 +267,26 @@ bool locate_columns(PyObject *frame, Py_ssize_t length, Py_ssize_t *position) {
         }
         if (position[k] < 0) return fail_reshaped();
     }
+    layout.index = std::move(index);
+    layout.columns = std::move(columns);
     return true;
+}
+
+// 1 while the frame still has the axes of `layout`, 0 once user code has
+// changed them, -1 on error.
+int layout_intact(PyObject *frame, const Layout &layout) {
+    Ref index = Ref::steal(PyObject_GetAttr(frame, g.index));
+    if (!index) return -1;
+    Ref columns = Ref::steal(PyObject_GetAttr(frame, g.columns));
+    if (!columns) return -1;
+    return index.get() == layout.index.get() && columns.get() == layout.columns.get();
+}
+
+// Fails with the reshaped-frame error unless the layout still holds.
+bool check_layout(PyObject *frame, const Layout &layout) {
+    const int intact = layout_intact(frame, layout);
+    if (intact < 0) return false;
+    return intact ? true : fail_reshaped();
 }
 
 PyObject *make_changed(const bool *changed) {
@@ -280,8 +316,9 @@ Py_ssize_t series_length(PyObject *self, Ref &length_obj) {
 }
 
 // Revision of the newest bar: write only the cells that changed.
-PyObject *patch_last_row(PyObject *accessor, PyObject *bars, PyObject *latest, PyObject *bar,
-                         Ref *keys, Ref *before) {
+PyObject *patch_last_row(PyObject *frame, const Layout &layout, PyObject *accessor,
+                         PyObject *bars, PyObject *latest, PyObject *bar, Ref *keys,
+                         Ref *before) {
     Ref value[kColumns];
     bool changed[kColumns] = {};
     for (int k = 0; k < kColumns; ++k) {
@@ -291,14 +328,24 @@ PyObject *patch_last_row(PyObject *accessor, PyObject *bars, PyObject *latest, P
         if (differ < 0) return nullptr;
         changed[k] = differ != 0;
     }
+    // pandas may run a value's own float conversion while writing it, so the
+    // layout is checked before every write.
     for (int k = 0; k < kColumns; ++k) {
-        if (!changed[k] || PyObject_SetItem(accessor, keys[k].get(), value[k].get()) == 0) continue;
-        // pandas refused the value: put back the cells already written.
-        Ref refusal = take_raised();
-        for (int j = 0; j < k; ++j)
-            if (changed[j] && PyObject_SetItem(accessor, keys[j].get(), before[j].get()) < 0)
-                PyErr_Clear();
-        set_raised(std::move(refusal));
+        if (!changed[k]) continue;
+        if (check_layout(frame, layout) &&
+            PyObject_SetItem(accessor, keys[k].get(), value[k].get()) == 0)
+            continue;
+        // Put back the cells already written, unless the frame was reshaped
+        // meanwhile: its positions are no longer ours, and later updates
+        // refuse it anyway.
+        Ref failure = take_raised();
+        if (layout_intact(frame, layout) > 0) {
+            for (int j = 0; j < k; ++j)
+                if (changed[j] && PyObject_SetItem(accessor, keys[j].get(), before[j].get()) < 0)
+                    PyErr_Clear();
+        }
+        PyErr_Clear();
+        set_raised(std::move(failure));
         return nullptr;
     }
     if (PyDict_SetItem(bars, latest, bar) < 0) return nullptr;
@@ -318,8 +365,8 @@ PyObject *update(PyObject *self, PyObject *incoming) {
         return nullptr;
     }
 
-    Py_ssize_t position[kColumns];
-    if (!locate_columns(frame.get(), length, position)) return nullptr;
+    Layout layout;
+    if (!locate_columns(frame.get(), length, layout)) return nullptr;
     Ref accessor = Ref::steal(PyObject_GetAttr(frame.get(), g.iat));
     if (!accessor) return nullptr;
     Ref keys[kColumns];
@@ -327,7 +374,7 @@ PyObject *update(PyObject *self, PyObject *incoming) {
         Ref row = Ref::steal(PyLong_FromSsize_t(length - 1));
         if (!row) return nullptr;
         for (int k = 0; k < kColumns; ++k) {
-            Ref col = Ref::steal(PyLong_FromSsize_t(position[k]));
+            Ref col = Ref::steal(PyLong_FromSsize_t(layout.position[k]));
             if (!col) return nullptr;
             keys[k] = Ref::steal(PyTuple_Pack(2, row.get(), col.get()));
             if (!keys[k]) return nullptr;
@@ -358,7 +405,8 @@ PyObject *update(PyObject *self, PyObject *incoming) {
         if (bar == nullptr && PyErr_Occurred()) return nullptr;
         if (bar != nullptr) {
             Ref hold = Ref::borrow(bar);
-            return patch_last_row(accessor.get(), bars.get(), latest, bar, keys, before);
+            return patch_last_row(frame.get(), layout, accessor.get(), bars.get(), latest, bar,
+                                  keys, before);
         }
     }
 
@@ -399,6 +447,7 @@ PyObject *update(PyObject *self, PyObject *incoming) {
     }
 
     // Everything is ready: replace the columns and the kept bars.
+    if (!check_layout(frame.get(), layout)) return nullptr;
     for (int k = 0; k < kColumns; ++k) {
         if (PyObject_SetItem(frame.get(), column_name(k), column[k].get()) < 0) return nullptr;
         column[k].reset();
@@ -492,6 +541,7 @@ bool init_state() {
     for (const auto &a : attributes)
         if (!a.slot.init(a.text)) return false;
     if (!make_text(g.reshaped, "不能修改 SDK 内部 K 线的列、索引或行数") ||
+        !make_text(g.reentered, "K 线序列正在更新，不能在更新过程中再次更新") ||
         !make_text(g.bad_length, "K 线序列长度必须为正整数") ||
         !make_text(g.bad_bars, "Serial.bars 必须是 dict") || !make_text(g.blank_day, ""))
         return false;
@@ -541,13 +591,25 @@ void init_serial(nb::module_ &m) {
             nb::sig("def __init__(self, symbol: str, period: str, length: int) -> None"))
         .def(
             "update",
-            [](nb::handle self, nb::handle bars) {
-                PyObject *changed = update(self.ptr(), bars.ptr());
+            [](nb::pointer_and_handle<Serial> self, nb::handle bars) {
+                // User code run by an update (a bar's methods, or another
+                // thread) must not start a second one on the same series.
+                if (self.p->updating) {
+                    PyErr_SetObject(PyExc_RuntimeError, g.reentered.get());
+                    throw nb::python_error();
+                }
+                self.p->updating = true;
+                struct Running {
+                    bool &flag;
+                    ~Running() { flag = false; }
+                } running{self.p->updating};
+                PyObject *changed = update(self.h.ptr(), bars.ptr());
                 if (changed == nullptr) throw nb::python_error();
                 return nb::steal<nb::set>(changed);
             },
             nb::arg("bars"),
-            nb::sig("def update(self, bars: collections.abc.Iterable[dict]) -> set[str]"),
+            nb::sig("def update(self, bars: collections.abc.Iterable[collections.abc.Mapping"
+                    "[str, typing.Any]]) -> set[str]"),
             kUpdateDoc);
 }
 

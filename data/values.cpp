@@ -16,7 +16,7 @@ struct Texts {
 };
 Texts &g_text = *new Texts();  // never destroyed, see data.h
 
-PyObject *g_nan = nullptr;  // the one NaN handed out for missing values
+PyObject *g_nan = nullptr;  // math.nan, handed out for missing values
 
 bool ascii_alnum(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -121,11 +121,19 @@ bool init_values(PyObject *module) {
         !make_text(g_text.value_finite, "行情数值字段不能为 NaN 或无穷大"))
         return false;
     if (g_nan == nullptr) {
-        g_nan = PyFloat_FromDouble(std::nan(""));
-        if (g_nan == nullptr) return false;
+        Ref math = Ref::steal(PyImport_ImportModule("math"));
+        if (!math) return false;
+        Ref nan = Ref::steal(PyObject_GetAttrString(math.get(), "nan"));
+        if (!nan) return false;
+        if (!PyFloat_CheckExact(nan.get()) || !std::isnan(PyFloat_AS_DOUBLE(nan.get())))
+            nan = Ref::steal(PyFloat_FromDouble(std::nan("")));  // math.nan was replaced
+        if (!nan) return false;
+        g_nan = nan.release();
     }
     return PyModule_AddFunctions(module, g_methods) == 0;
 }
+
+PyObject *missing_value() { return g_nan; }
 
 PyObject *to_number(PyObject *value) {
     double result;

@@ -32,7 +32,7 @@ def test_is_a_real_dataclass_with_the_declared_fields():
 def test_defaults():
     first, second = Quote(SYMBOL), Quote(SYMBOL)
     assert (first.symbol, first.trading_day, first.timestamp) == (SYMBOL, "", 0)
-    assert all(math.isnan(getattr(first, name)) for name in PRICES)
+    assert all(getattr(first, name) is math.nan for name in PRICES)
     assert first.bids == [] and first.asks == []
     assert first.bids is not second.bids and first.bids is not first.asks
     with pytest.raises(TypeError):

@@ -11,6 +11,7 @@ from data_support import SYMBOL, bar
 from torvo.data import BAR_COLUMNS, KLINE_PERIODS, Serial
 
 RESHAPED = "不能修改 SDK 内部 K 线的列、索引或行数"
+REENTERED = "K 线序列正在更新，不能在更新过程中再次更新"
 DTYPES = ["int64", "object"] + ["float64"] * 7
 MINUTE = 60_000
 
@@ -271,6 +272,61 @@ class TestFailedUpdates:
         s.bars = [1]
         with pytest.raises(TypeError):
             s.update([bar(MINUTE)])
+
+
+class Hooked(dict):
+    """A bar that runs `hook` the first time its close is read."""
+
+    def __init__(self, values, hook):
+        super().__init__(values)
+        self.hook = hook
+
+    def __getitem__(self, key):
+        if key == "close" and self.hook is not None:
+            hook, self.hook = self.hook, None
+            hook()
+        return super().__getitem__(key)
+
+
+class TestUserCodeDuringUpdate:
+    """Reading and comparing bars runs user code in the middle of an update."""
+
+    @pytest.mark.parametrize("stamp", [2 * MINUTE, 3 * MINUTE], ids=["fast_path", "full_merge"])
+    def test_update_cannot_be_reentered(self, stamp):
+        s = series(3, bar(MINUTE), bar(2 * MINUTE))
+        saved = state(s)
+        hooked = Hooked(bar(stamp, close=9.0), lambda: s.update([bar(4 * MINUTE)]))
+        with pytest.raises(RuntimeError) as caught:
+            s.update([hooked])
+        assert caught.value.args == (REENTERED,)
+        assert_unchanged(s, saved)
+        assert "close" in s.update([bar(stamp, close=9.0)])  # usable again
+
+    @pytest.mark.parametrize("stamp", [2 * MINUTE, 3 * MINUTE], ids=["fast_path", "full_merge"])
+    def test_frame_reshaped_by_a_bar_is_refused(self, stamp):
+        s = series(3, bar(MINUTE), bar(2 * MINUTE))
+        bars = dict(s.bars)
+        hooked = Hooked(bar(stamp, close=9.0, volume=7.0), lambda: s.frame.pop("open"))
+        expected = s.frame.drop(columns="open")
+        with pytest.raises(RuntimeError) as caught:
+            s.update([hooked])
+        assert caught.value.args == (RESHAPED,)
+        pd.testing.assert_frame_equal(s.frame, expected)
+        assert s.bars == bars
+
+    def test_frame_reshaped_while_a_value_is_written(self):
+        s = series(3, bar(MINUTE), bar(2 * MINUTE))
+
+        class Reshaping(float):
+            def __float__(self):  # pandas converts the value as it writes it
+                if "open" in s.frame:
+                    s.frame.pop("open")
+                return float.__float__(self)
+
+        with pytest.raises(RuntimeError, match=RESHAPED):
+            s.update([bar(2 * MINUTE, close=Reshaping(9.0), volume=7.0)])
+        assert s.frame["volume"].iloc[-1] == 100.0
+        assert s.frame["turnover"].iloc[-1] == 3520000.0
 
 
 def test_series_are_collected_in_cycles():

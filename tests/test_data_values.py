@@ -133,8 +133,8 @@ class TestNumber:
         result = number(value)
         assert type(result) is float and result == expected
 
-    def test_none_is_nan_and_negative_zero_keeps_its_sign(self):
-        assert math.isnan(number(None))
+    def test_none_is_math_nan_and_negative_zero_keeps_its_sign(self):
+        assert number(None) is math.nan
         assert math.copysign(1.0, number(-0.0)) == -1.0
 
     @pytest.mark.parametrize("value", [True, False, "1.5", "1", b"1", [1.0], None.__class__,
