@@ -245,8 +245,10 @@ class TestMemoryAndGc:
 
 
 # The C++ view of the capsule: how the trading session reaches `_values`,
-# `_data` and `item_type` without attribute look-ups.
-Getter = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)
+# `_data` and `item_type` without attribute look-ups.  The accessors return
+# borrowed references, so they are declared as returning a plain pointer
+# (ctypes would take a py_object result as a new reference).
+Getter = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object)
 
 
 class LedgerApi(ctypes.Structure):
@@ -262,6 +264,12 @@ def ledger_api():
     return LedgerApi.from_address(get_pointer(ledger._api, b"torvo.ledger._api"))
 
 
+def api_call(name, target):
+    """Calls one accessor; exceptions it sets propagate."""
+    address = getattr(ledger_api(), name)(target)
+    return ctypes.cast(address, ctypes.py_object).value
+
+
 class TestModule:
     def test_api_capsule_is_published(self):
         is_valid = ctypes.pythonapi.PyCapsule_IsValid
@@ -274,9 +282,15 @@ class TestModule:
         assert api.live_map_type == id(LiveMap)
 
     def test_api_reaches_the_live_dictionaries(self):
-        api, order, live = ledger_api(), Position(symbol="x"), LiveMap(Order)
-        assert api.values(order) is order._values
-        assert api.data(live) is live._data and api.item_type(live) is Order
+        record, live = Position(symbol="x"), LiveMap(Order)
+        values = record._values
+        before = sys.getrefcount(values)
+        for _ in range(3):
+            api_call("values", record)
+        after = sys.getrefcount(values)
+        assert after == before
+        assert api_call("values", record) is values
+        assert api_call("data", live) is live._data and api_call("item_type", live) is Order
 
     @pytest.mark.parametrize("getter,target", [
         ("values", lambda: LiveMap(Order)), ("values", dict), ("values", lambda: 7),
@@ -284,7 +298,7 @@ class TestModule:
     ])
     def test_api_refuses_objects_of_the_wrong_type(self, getter, target):
         with pytest.raises(TypeError):
-            getattr(ledger_api(), getter)(target())
+            api_call(getter, target())
 
     def test_stub_declares_exactly_the_public_names(self):
         stub = pathlib.Path(ledger.__file__).with_name("ledger.pyi")
