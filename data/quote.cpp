@@ -20,15 +20,31 @@ struct Snapshot {
 };
 
 struct State {
-    Ref fields;    // frozenset of the field names
-    Ref readonly;  // the refusal message
+    PyObject *quote = nullptr;  // the Quote class
+    Ref fields;                 // frozenset of its field names
+    Interned dataclass_fields;  // "__dataclass_fields__"
+    Ref readonly;               // the refusal message
 };
 State &g = *new State();  // never destroyed, see data.h
+
+// 1 when `name` is a dataclass field of the instance's class, 0 when not,
+// -1 on error.  A subclass may be a dataclass with fields of its own.
+int is_field(PyObject *self, PyObject *name) {
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    if (type == g.quote) return PySet_Contains(g.fields.get(), name);
+    Ref fields = Ref::steal(PyObject_GetAttr(type, g.dataclass_fields));
+    if (!fields) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PySequence_Contains(fields.get(), name);
+}
 
 int snapshot_setattro(PyObject *self, PyObject *name, PyObject *value) {
     PyObject *dict = reinterpret_cast<Snapshot *>(self)->dict;
     if (value != nullptr && dict != nullptr) {
-        const int field = PySet_Contains(g.fields.get(), name);
+        const int field = is_field(self, name);
         if (field < 0) return -1;
         if (field) {
             const int held = PyDict_Contains(dict, name);
@@ -181,7 +197,9 @@ Ref class_namespace(PyObject *field_factory) {
 }  // namespace
 
 bool init_quote(PyObject *module) {
-    if (!make_text(g.readonly, "行情快照字段为只读")) return false;
+    if (!make_text(g.readonly, "行情快照字段为只读") ||
+        !g.dataclass_fields.init("__dataclass_fields__"))
+        return false;
     Ref dataclasses = Ref::steal(PyImport_ImportModule("dataclasses"));
     if (!dataclasses) return false;
     Ref dataclass = Ref::steal(PyObject_GetAttrString(dataclasses.get(), "dataclass"));
@@ -212,6 +230,7 @@ bool init_quote(PyObject *module) {
     PyObject *annotations = PyDict_GetItemString(ns.get(), "__annotations__");  // borrowed
     g.fields = Ref::steal(PyFrozenSet_New(annotations));
     if (!g.fields) return false;
+    g.quote = Ref::borrow(quote.get()).release();  // kept for the life of the process
     return PyModule_AddObjectRef(module, "_Snapshot", base.get()) == 0 &&
            PyModule_AddObjectRef(module, "Quote", quote.get()) == 0;
 }

@@ -610,7 +610,21 @@ void init_serial(nb::module_ &m) {
             nb::arg("bars"),
             nb::sig("def update(self, bars: collections.abc.Iterable[collections.abc.Mapping"
                     "[str, typing.Any]]) -> set[str]"),
-            kUpdateDoc);
+            kUpdateDoc)
+        // Copies and pickles carry the instance dictionary, as for a plain
+        // Python object.
+        .def("__getstate__",
+             [](nb::handle self) {
+                 nb::object dict = self.attr("__dict__");
+                 PyObject *state = PyDict_Copy(dict.ptr());
+                 if (state == nullptr) throw nb::python_error();
+                 return nb::steal<nb::dict>(state);
+             })
+        .def("__setstate__", [](nb::pointer_and_handle<Serial> self, nb::dict state) {
+            nb::object dict = self.h.attr("__dict__");
+            if (PyDict_Update(dict.ptr(), state.ptr()) < 0) throw nb::python_error();
+            new (self.p) Serial();
+        });
 }
 
 }  // namespace torvo::data

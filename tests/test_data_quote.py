@@ -95,6 +95,21 @@ class TestWriteOnce:
         with pytest.raises(AttributeError, match=READONLY):
             other.last_price = 2.0
 
+    def test_subclasses_guard_their_own_fields_too(self):
+        @dataclasses.dataclass(eq=False)
+        class Tagged(Quote):
+            tag: str = ""
+
+        class Plain(Quote):
+            pass
+
+        tagged = Tagged(SYMBOL, tag="a")
+        for quote, name in ((tagged, "tag"), (tagged, "last_price"), (Plain(SYMBOL), "open")):
+            with pytest.raises(AttributeError, match=READONLY):
+                setattr(quote, name, 1.0)
+        tagged.note = 1
+        tagged.note = 2
+
     def test_instance_dictionary(self):
         quote = Quote(SYMBOL)
         assert list(vars(quote)) == ["symbol"] + QUOTE_NAMES

@@ -1,7 +1,9 @@
 """Serial: the fixed-length K-line series kept in one pandas DataFrame."""
 
+import copy
 import gc
 import math
+import pickle
 
 import numpy as np
 import pandas as pd
@@ -327,6 +329,16 @@ class TestUserCodeDuringUpdate:
             s.update([bar(2 * MINUTE, close=Reshaping(9.0), volume=7.0)])
         assert s.frame["volume"].iloc[-1] == 100.0
         assert s.frame["turnover"].iloc[-1] == 3520000.0
+
+
+@pytest.mark.parametrize("duplicate", [copy.deepcopy, lambda s: pickle.loads(pickle.dumps(s))])
+def test_copies_are_independent_series(duplicate):
+    s = series(2, bar(MINUTE))
+    other = duplicate(s)
+    assert list(vars(other)) == list(vars(s)) and other.frame is not s.frame
+    assert other.update([bar(MINUTE, close=1.0)]) == {"close"}
+    assert rows(other)[-1] == (MINUTE, 1.0) and rows(s)[-1] == (MINUTE, 3528.0)
+    assert other.frame.attrs == s.frame.attrs
 
 
 def test_series_are_collected_in_cycles():

@@ -5,6 +5,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import pandas
+from typing_extensions import disjoint_base
 
 class ExError(Exception):
     """SDK 数据或交易服务异常，status 为可选的响应状态码。"""
@@ -73,8 +74,12 @@ class Quote(_Snapshot):
 BAR_COLUMNS: list[str]
 KLINE_PERIODS: frozenset[str]
 
+@disjoint_base
 class Serial:
-    """一条合约、一个周期的定长 K 线序列。"""
+    """一条合约、一个周期的定长 K 线序列。
+
+    frame 是一个 pandas DataFrame：恰好 length 行、默认的 0 起行索引，列为 BAR_COLUMNS；按 K 线时间升序排列，最新的一根总在最后一行，不足 length 根时前面是空行。frame 对象在序列的整个生命期内不会被替换。
+    """
 
     symbol: str
     period: str
@@ -85,4 +90,4 @@ class Serial:
     frame: pandas.DataFrame
     def __init__(self, symbol: str, period: str, length: int) -> None: ...
     def update(self, bars: Iterable[Mapping[str, Any]]) -> set[str]:
-        """把一组 K 线合并进序列，返回最后一行中值发生变化的列名集合。"""
+        """把一组 K 线（以 timestamp 为键的字典）合并进序列，返回最后一行中值发生变化的列名集合。只修订最新一根时只写入变化的单元格，否则保留时间最新的 length 根并整列重建。更新失败时序列保持不变。"""
