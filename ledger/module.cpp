@@ -56,6 +56,16 @@ NB_MODULE(ledger, m) {
     using namespace torvo::ledger;
     m.doc() = kModuleDoc;
 
+    // The names the module imports, bound as a Python module's imports are.
+    nb::module_ abc = nb::module_::import_("collections.abc");
+    nb::module_ dataclasses = nb::module_::import_("dataclasses");
+    nb::module_ typing = nb::module_::import_("typing");
+    m.attr("Mapping") = abc.attr("Mapping");
+    m.attr("dataclass") = dataclasses.attr("dataclass");
+    m.attr("field") = dataclasses.attr("field");
+    m.attr("TYPE_CHECKING") = typing.attr("TYPE_CHECKING");
+    m.attr("Literal") = typing.attr("Literal");
+
     m.attr("CtpAccount") = nb::borrow(ctp_account_type());
     PyTypeObject *live = live_object_type();
     m.attr("LiveObject") = nb::borrow(reinterpret_cast<PyObject *>(live));

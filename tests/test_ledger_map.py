@@ -308,6 +308,9 @@ class TestModule:
         declared = {node.name for node in tree.body
                     if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
         declared |= {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
+        # Re-exports, written `from x import name as name`.
+        declared |= {alias.name for node in tree.body if isinstance(node, ast.ImportFrom)
+                     for alias in node.names if alias.asname == alias.name}
         public = {name for name in vars(ledger) if not name.startswith("__")}
         assert declared == public
 

@@ -1,9 +1,13 @@
 """交易记录：CTP 账户配置、提交结果，以及交易会话发布给用户的只读资金、持仓、订单和成交视图。"""
 
-from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
-from dataclasses import dataclass, field
+from collections.abc import ItemsView, Iterator, KeysView, ValuesView
+from collections.abc import Mapping as Mapping
+from dataclasses import dataclass as dataclass
+from dataclasses import field as field
 from types import GenericAlias
-from typing import Any, ClassVar, Generic, Literal, NoReturn, TypeVar, overload
+from typing import TYPE_CHECKING as TYPE_CHECKING
+from typing import Any, ClassVar, Generic, NoReturn, TypeVar, overload
+from typing import Literal as Literal
 
 @dataclass(frozen=True)
 class CtpAccount:
