@@ -51,6 +51,14 @@ def test_request_without_bridge_raises(clock, factory):
         s._request("QryOrder")
 
 
+def test_request_id_stops_at_its_limit(session, factory):
+    session.request_id = 2**63 - 2
+    assert session._request("QryOrder")[0] == 2**63 - 1
+    with pytest.raises(OverflowError):
+        session._request("QryOrder")  # never wraps round to an id already used
+    assert session.request_id == 2**63 - 1 and len(factory.requests) == 1
+
+
 @pytest.mark.parametrize("code", [-1, -2, -3])
 def test_phase_request_refused_by_the_api_is_a_timeout(session, factory, clock, code):
     factory.codes.append(code)
@@ -176,6 +184,27 @@ def test_front_disconnected(session, factory, clock):
     assert (session.phase, session.phase_time, session.session_status) == ("connecting", 2000.0, "DISCONNECTED")
     assert session.recovery.calls == ["fail"]
     assert factory.opened[0].closed == 0  # the bridge stays open
+
+
+class Lowered(dict):
+    """A record that keeps its keys in lower case and answers for any case."""
+
+    def __init__(self, **fields):
+        super().__init__({key.lower(): value for key, value in fields.items()})
+
+    def __getitem__(self, key):
+        return super().__getitem__(key.lower())
+
+    def get(self, key, default=None):
+        return super().get(key.lower(), default)
+
+
+def test_dict_subclass_records_are_read_through_their_own_methods(session):
+    session.event(Lowered(Name="FrontConnected"))
+    error = Lowered(ErrorID=3, ErrorMsg="拒绝")
+    with pytest.raises(ExError) as info:
+        session.event(Lowered(Name="RspAuthenticate", Request_ID=1, Error=error))
+    assert info.value.args == ("CTP 认证失败（错误码：3）：拒绝",)
 
 
 def test_unhandled_and_malformed_records(session):

@@ -1,6 +1,7 @@
 """Native: the lazily imported bridge, the flow path and the forwarding of
 request, poll and close."""
 
+import asyncio
 import os
 import pathlib
 import subprocess
@@ -11,7 +12,7 @@ import pytest
 
 from torvo import trading
 from torvo.data import ExError
-from trading_support import CONFIG
+from trading_support import CONFIG, until
 
 MISSING = "CTP 原生模块不可用，请安装适用于当前 64 位平台的 torvo wheel"
 
@@ -61,6 +62,31 @@ def test_native_opens_a_session_on_the_bridge_in_sys_modules(bridge):
         ("close", handle),
         ("close", handle),
     ]
+
+
+def test_trading_calls_the_overrides_of_a_native_subclass(bridge):
+    class Wrapped(trading.Native):
+        def request(self, method, data, request_id):
+            bridge.calls.append(("wrapped request", method))
+            return 0
+
+        def poll(self):
+            bridge.calls.append(("wrapped poll",))
+            return []
+
+        def close(self):
+            bridge.calls.append(("wrapped close",))
+
+    async def main():
+        s = trading.Trading(CONFIG, 5, {}, native_factory=Wrapped)
+        s.directory = "/flow/dir"
+        s.start()
+        await until(lambda: ("wrapped poll",) in bridge.calls)
+        s._request("QryOrder")
+        await s.close()
+
+    asyncio.run(main())
+    assert {call[0] for call in bridge.calls} == {"create", "wrapped poll", "wrapped request", "wrapped close"}
 
 
 @pytest.mark.parametrize(

@@ -55,9 +55,10 @@ Case case_of(nb::handle name) {
 }
 
 // event.get(key); an empty handle when the key is absent or its value None.
+// Only an exact dict is read directly: a subclass may override get.
 nb::object field(nb::handle event, PyObject *key) {
     PyObject *value;
-    if (PyDict_Check(event.ptr())) {
+    if (PyDict_CheckExact(event.ptr())) {
         value = PyDict_GetItemWithError(event.ptr(), key);
         if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
         Py_XINCREF(value);
@@ -77,8 +78,9 @@ nb::object mapping_field(nb::handle event, PyObject *key) {
     return value;
 }
 
+// mapping[key]; a dict subclass goes through its own __getitem__.
 nb::object required(nb::handle mapping, PyObject *key) {
-    if (PyDict_Check(mapping.ptr())) {
+    if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key);
         if (value != nullptr) return nb::borrow(value);
         if (!PyErr_Occurred()) {
@@ -90,14 +92,17 @@ nb::object required(nb::handle mapping, PyObject *key) {
     return check(PyObject_GetItem(mapping.ptr(), key));
 }
 
-// int(text.strip() or 0) of the login's highest order reference.
+// int(data.get("MaxOrderRef", "0").strip() or 0): the login's highest order
+// reference.
 long long max_order_ref(nb::handle data) {
-    nb::object value = field(data, names.MaxOrderRef);
-    if (!value.is_valid()) {
-        // Absent: the default "0".  A None value has no strip in Python either.
-        if (PyDict_Check(data.ptr()) && PyDict_Contains(data.ptr(), names.MaxOrderRef) == 1)
-            raise(PyExc_AttributeError, "'NoneType' object has no attribute 'strip'");
-        return 0;
+    nb::object value;
+    if (PyDict_CheckExact(data.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(data.ptr(), names.MaxOrderRef);
+        if (found == nullptr && PyErr_Occurred()) throw nb::python_error();
+        value = nb::borrow(found != nullptr ? found : names.zero_text);
+    } else {
+        value = check(PyObject_CallMethodObjArgs(data.ptr(), names.get, names.MaxOrderRef, names.zero_text,
+                                                 nullptr));
     }
     nb::object number;
     if (PyLong_Check(value.ptr())) {

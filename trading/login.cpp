@@ -5,6 +5,8 @@
 // Every exception leaving here goes to the run loop: TimeoutError (and
 // BufferError, ConnectionError, OSError) forces a reconnection, anything else
 // ends the session.
+#include <limits>
+
 #include "native.h"
 #include "session.h"
 
@@ -12,8 +14,9 @@ namespace torvo::trading {
 
 namespace {
 
+// mapping[key]; a dict subclass goes through its own __getitem__.
 nb::object item(nb::handle mapping, PyObject *key) {
-    if (PyDict_Check(mapping.ptr())) {
+    if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key);
         if (value != nullptr) return nb::borrow(value);
         if (!PyErr_Occurred()) {
@@ -65,11 +68,14 @@ std::pair<long long, nb::object> Trading::request(nb::handle method, nb::handle 
         PyDict_SetItem(data.ptr(), names.UserID, user_id_.ptr()) < 0)
         throw nb::python_error();
     if (fields.is_valid() && !fields.is_none() && truthy(fields)) dict_update(data, fields);
+    // Python's int would just grow; the counter stops at its limit instead of
+    // wrapping round to ids already used.
+    if (request_id == std::numeric_limits<long long>::max()) raise(PyExc_OverflowError, "请求编号超出范围");
     long long rid = ++request_id;
     nb::object id = check(PyLong_FromLongLong(rid));
     nb::object code;
-    if (nb::isinstance<Native>(native)) {
-        code = nb::inst_ptr<Native>(native)->request(method, data, id);
+    if (Native *bridge = exact_native(native)) {
+        code = bridge->request(method, data, id);
     } else {
         nb::object send = check(PyObject_GetAttr(native.ptr(), names.request));
         PyObject *args[] = {method.ptr(), data.ptr(), id.ptr()};

@@ -11,6 +11,8 @@ namespace torvo::trading {
 
 namespace {
 
+PyTypeObject *native_type = nullptr;  // set by bind_native
+
 const char kMissingBridge[] = "CTP 原生模块不可用，请安装适用于当前 64 位平台的 torvo wheel";
 
 // `from . import _relay`; a module placed in sys.modules is the one taken.
@@ -72,6 +74,10 @@ nb::object Native::poll() {
 
 void Native::close() { check(PyObject_CallOneArg(fn(close_fn_, names.close).ptr(), handle_.ptr())); }
 
+Native *exact_native(nb::handle obj) {
+    return Py_TYPE(obj.ptr()) == native_type ? nb::inst_ptr<Native>(obj) : nullptr;
+}
+
 int Native::tp_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
@@ -101,10 +107,11 @@ void bind_native(nb::module_ &m) {
         {Py_tp_clear, (void *)&Native::tp_clear},
         {0, nullptr},
     };
-    nb::class_<Native>(m, "Native", nb::type_slots(slots),
-                       "One bridge session: opened on construction, then request, poll and close.")
-        .def(nb::init<nb::handle, nb::handle>(), "config"_a.none(), "directory"_a.none(),
-             nb::sig("def __init__(self, config: CtpAccount, directory: str | os.PathLike[str]) -> None"))
+    nb::class_<Native> cls(m, "Native", nb::type_slots(slots),
+                           "One bridge session: opened on construction, then request, poll and close.");
+    native_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    cls.def(nb::init<nb::handle, nb::handle>(), "config"_a.none(), "directory"_a.none(),
+            nb::sig("def __init__(self, config: CtpAccount, directory: str | os.PathLike[str]) -> None"))
         .def_prop_rw("module", &Native::module, &Native::set_module)
         .def_prop_rw("handle", &Native::handle, &Native::set_handle)
         .def("request", &Native::request, "method"_a.none(), "data"_a.none(), "request_id"_a.none(),

@@ -31,6 +31,11 @@ private:
     nb::object request_fn_, poll_fn_, close_fn_;
 };
 
+// The Native behind `obj` when it is exactly a Native, else null: a Python
+// subclass may override request, poll or close, so it is called through its
+// attributes like any other bridge object.
+Native *exact_native(nb::handle obj);
+
 void bind_native(nb::module_ &m);
 
 }  // namespace torvo::trading

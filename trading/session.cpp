@@ -173,8 +173,8 @@ void Trading::open_native() {
 
 void Trading::close_native() {
     if (native.is_none()) return;
-    if (nb::isinstance<Native>(native))
-        nb::inst_ptr<Native>(native)->close();
+    if (Native *bridge = exact_native(native))
+        bridge->close();
     else
         call_method(native, names.close);
     native = nb::none();
@@ -183,8 +183,8 @@ void Trading::close_native() {
 void Trading::pass() {
     if (native.is_none()) open_native();
     if (!same_str(session_status, names.READY)) call_method(recovery, names.check);
-    nb::object events = nb::isinstance<Native>(native) ? nb::inst_ptr<Native>(native)->poll()
-                                                      : call_method(native, names.poll);
+    Native *bridge = exact_native(native);
+    nb::object events = bridge != nullptr ? bridge->poll() : call_method(native, names.poll);
     nb::object it = check(PyObject_GetIter(events.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object record = nb::steal(raw);
