@@ -12,6 +12,8 @@ from tempfile import mkdtemp as mkdtemp
 from types import TracebackType
 from typing import Any, Final
 
+from typing_extensions import disjoint_base
+
 from .data import ExError as ExError
 from .data import check_symbol as check_symbol
 from .data import different as different
@@ -46,6 +48,7 @@ def local_order_id(front: object, session: object, order_ref: object) -> str:
 def order_offset(value: object) -> str:
     """Order offset word of a vendor offset flag (its first character); 'CLOSE' for anything unknown."""
 
+@disjoint_base
 class Native:
     """One bridge session: opened on construction, then request, poll and close."""
 
@@ -56,6 +59,7 @@ class Native:
     def poll(self) -> list[dict[str, Any]]: ...
     def close(self) -> None: ...
 
+@disjoint_base
 class Trading:
     """Private protocol state is committed to user objects only by wait_update."""
 
@@ -133,9 +137,12 @@ class Trading:
     def _query_error(self, code: int, message: str) -> None: ...
     def event(self, event: dict[str, Any]) -> None: ...
 
+@disjoint_base
 class _Coroutine:
     """Coroutine object of a native asynchronous method."""
 
+    __name__: str
+    __qualname__: str
     @property
     def cr_running(self) -> bool: ...
     @property
