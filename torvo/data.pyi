@@ -1,5 +1,6 @@
 """Wire conversion and local market data objects."""
 
+import sys
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -28,8 +29,16 @@ QUOTE_FIELDS: dict[str, str]
 def decode(data: object, symbol: str, *, quote: bool = False) -> dict[str, Any]:
     """Validate a complete message before exposing any of its fields."""
 
-class _Snapshot:
-    """行情快照的基类：字段一经赋值即为只读。"""
+# Whether the base counts as a disjoint base depends on how the interpreter
+# lays out instance dictionaries.
+if sys.version_info >= (3, 12):
+    @disjoint_base
+    class _Snapshot:
+        """行情快照的基类：字段一经赋值即为只读。"""
+
+else:
+    class _Snapshot:
+        """行情快照的基类：字段一经赋值即为只读。"""
 
 @dataclass(eq=False)
 class Quote(_Snapshot):
