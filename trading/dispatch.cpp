@@ -78,20 +78,6 @@ nb::object mapping_field(nb::handle event, PyObject *key) {
     return value;
 }
 
-// mapping[key]; a dict subclass goes through its own __getitem__.
-nb::object required(nb::handle mapping, PyObject *key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key);
-        if (value != nullptr) return nb::borrow(value);
-        if (!PyErr_Occurred()) {
-            nb::object exc = check(PyObject_CallOneArg(PyExc_KeyError, key));
-            PyErr_SetObject(PyExc_KeyError, exc.ptr());
-        }
-        throw nb::python_error();
-    }
-    return check(PyObject_GetItem(mapping.ptr(), key));
-}
-
 // int(data.get("MaxOrderRef", "0").strip() or 0): the login's highest order
 // reference.
 long long max_order_ref(nb::handle data) {
@@ -130,7 +116,7 @@ void init_dispatch() {
 }
 
 void Trading::event(nb::handle event) {
-    nb::object name = required(event, names.name);
+    nb::object name = item(event, names.name);
     switch (case_of(name)) {
         case kFrontConnected: {
             clear_cache(nb::handle(names.SYNCING));
@@ -196,12 +182,12 @@ void Trading::login_response(int which, nb::handle event) {
             break;
         }
         case kRspUserLogin: {
-            nb::object trading_day = required(merged, names.TradingDay);
+            nb::object trading_day = item(merged, names.TradingDay);
             if (!PyUnicode_Check(trading_day.ptr())) raise(PyExc_TypeError, "TradingDay 必须是 str");
             day = nb::borrow<nb::str>(trading_day);
             if (PyDict_SetItem(a.ptr(), names.trading_day, trading_day.ptr()) < 0) throw nb::python_error();
-            front = required(merged, names.FrontID);
-            session = required(merged, names.SessionID);
+            front = item(merged, names.FrontID);
+            session = item(merged, names.SessionID);
             order_ref = max_order_ref(merged);
             phase_request(nb::handle(names.settlement), nb::handle(names.SettlementInfoConfirm), nb::none());
             touch();

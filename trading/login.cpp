@@ -14,22 +14,6 @@ namespace torvo::trading {
 
 namespace {
 
-// mapping[key]; a dict subclass goes through its own __getitem__.
-nb::object item(nb::handle mapping, PyObject *key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key);
-        if (value != nullptr) return nb::borrow(value);
-        if (!PyErr_Occurred()) {
-            nb::object exc = check(PyObject_CallOneArg(PyExc_KeyError, key));
-            PyErr_SetObject(PyExc_KeyError, exc.ptr());
-        }
-        throw nb::python_error();
-    }
-    return check(PyObject_GetItem(mapping.ptr(), key));
-}
-
-nb::object item(nb::handle mapping, nb::handle key) { return item(mapping, key.ptr()); }
-
 double seconds_of(nb::handle value) {
     double v = PyFloat_AsDouble(value.ptr());
     if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();

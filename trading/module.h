@@ -137,6 +137,11 @@ double wall_time();
 // asyncio.<name> through the module's `asyncio` binding.
 nb::object asyncio_attr(PyObject *name);
 
+// mapping[key], raising KeyError(key) as the host does; a dict subclass goes
+// through its own __getitem__.
+nb::object item(nb::handle mapping, PyObject *key);
+inline nb::object item(nb::handle mapping, nb::handle key) { return item(mapping, key.ptr()); }
+
 inline bool same_str(nb::handle s, PyObject *word) {
     if (s.ptr() == word) return true;
     if (!PyUnicode_Check(s.ptr())) return false;

@@ -16,6 +16,19 @@ nb::object check(PyObject *obj) {
     return nb::steal(obj);
 }
 
+nb::object item(nb::handle mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key);
+        if (value != nullptr) return nb::borrow(value);
+        if (!PyErr_Occurred()) {
+            nb::object exc = check(PyObject_CallOneArg(PyExc_KeyError, key));
+            PyErr_SetObject(PyExc_KeyError, exc.ptr());
+        }
+        throw nb::python_error();
+    }
+    return check(PyObject_GetItem(mapping.ptr(), key));
+}
+
 namespace {
 
 [[noreturn]] void raise_instance(PyObject *type, PyObject *arg) {
