@@ -28,14 +28,28 @@ Spi *session_of(PyObject *handle) noexcept {
     return static_cast<Spi *>(PyCapsule_GetPointer(handle, kCapsuleName));
 }
 
-// Stops the vendor: no callback runs once this returns.  The vendor joins
-// its own threads, so the interpreter lock is released meanwhile.
+// Stops the vendor: no callback runs once this returns.  Requests still in
+// flight on other threads return first (and new ones see the session closed);
+// the vendor joins its own threads.  The interpreter lock is released for
+// both waits.
 void shut_down(Spi *session) noexcept {
+    RequestGate &gate = session->gate;
     CThostFtdcTraderApi *api = std::exchange(session->api, nullptr);
-    if (api == nullptr) return;
+    if (api == nullptr) {
+        // Closed already, or being closed on another thread: return once
+        // that shutdown is complete.
+        if (!gate.finished()) {
+            Py_BEGIN_ALLOW_THREADS
+            gate.wait_finished();
+            Py_END_ALLOW_THREADS
+        }
+        return;
+    }
     Py_BEGIN_ALLOW_THREADS
+    gate.drain();
     api->RegisterSpi(nullptr);
     api->Release();
+    gate.finish();
     Py_END_ALLOW_THREADS
 }
 
@@ -103,6 +117,10 @@ PyObject *request(PyObject *, PyObject *args) noexcept {
     }
     Spi *session = session_of(handle);
     if (session == nullptr) return nullptr;
+    // The argument tuple already holds the capsule for the whole call; this
+    // reference makes it independent of how the call was made, so the
+    // capsule's destructor never runs under a request in flight.
+    const Ref keep = Ref::borrow(handle);
     // Closed is reported before the request name is looked at.
     if (session->api == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, kClosedMessage);

@@ -26,9 +26,15 @@ PyObject *send(QueueSpi &session, const Layout &layout, PyObject *fields, int re
         PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
         return nullptr;
     }
+    // Counted in while the interpreter lock still orders this against
+    // close(), which nulls `api` first and then waits for the count to drop
+    // before it releases the vendor object.  Counted out before taking the
+    // lock back, so a waiting close() does not wait for the lock as well.
+    session.gate.enter();
     int result;
     Py_BEGIN_ALLOW_THREADS
     result = (api->*Op)(&record, request_id);
+    session.gate.leave();
     Py_END_ALLOW_THREADS
     return PyLong_FromLong(result);
 }

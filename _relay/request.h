@@ -21,6 +21,8 @@ bool init_requests() noexcept;
 // set.  Needs the interpreter lock, which it releases around the vendor call.
 // The vendor object is read only once every field has converted: a
 // conversion hook (__index__, __float__) may close the session meanwhile.
+// The vendor call is counted in `session.gate`, so a close() on another
+// thread waits for it; the caller keeps the session alive meanwhile.
 PyObject *send_request(QueueSpi &session, PyObject *method, PyObject *fields, int request_id) noexcept;
 
 }  // namespace torvo::relay

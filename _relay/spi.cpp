@@ -55,6 +55,43 @@ bool init_events() noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Requests in flight
+// ---------------------------------------------------------------------------
+
+void RequestGate::enter() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++inside_;
+}
+
+void RequestGate::leave() noexcept {
+    // Notified under the lock: a waiter cannot see zero, return and let the
+    // session be freed before this call is done with it.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--inside_ == 0) changed_.notify_all();
+}
+
+void RequestGate::drain() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return inside_ == 0; });
+}
+
+void RequestGate::finish() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_ = true;
+    changed_.notify_all();
+}
+
+bool RequestGate::finished() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finished_;
+}
+
+void RequestGate::wait_finished() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return finished_; });
+}
+
+// ---------------------------------------------------------------------------
 // Vendor threads
 // ---------------------------------------------------------------------------
 

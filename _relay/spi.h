@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -78,6 +79,35 @@ struct Entry {
 
 using Queue = std::deque<std::unique_ptr<Entry>>;
 
+// Keeps the vendor object alive for the requests that use it.  A request
+// enters with the interpreter lock held and `api` still set, just before it
+// releases the lock for the vendor call, and leaves once that call returned.
+// The shutdown first nulls `api` (under the interpreter lock, so no request
+// enters any more), then waits without the interpreter lock until none is
+// inside, and only then releases the vendor object.
+//
+// Its mutex is its own: vendor callbacks never take it, and it is never held
+// while calling the vendor or while waiting for the interpreter lock.
+class RequestGate {
+public:
+    void enter() noexcept;
+    // Any thread, with or without the interpreter lock.
+    void leave() noexcept;
+    // Blocks until no request is inside.  Without the interpreter lock.
+    void drain() noexcept;
+    // The vendor object has been released: wakes every wait_finished().
+    void finish() noexcept;
+    bool finished() noexcept;
+    // Blocks until finish() ran.  Without the interpreter lock.
+    void wait_finished() noexcept;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    long inside_ = 0;
+    bool finished_ = false;
+};
+
 // Holds the vendor object, the queue and the overflow flag, and queues the
 // connection callbacks and OnRspError.
 class QueueSpi : public CThostFtdcTraderSpi {
@@ -85,6 +115,8 @@ public:
     // Owning; null once the session is closed.  Read and written only with
     // the interpreter lock held.
     CThostFtdcTraderApi *api = nullptr;
+    // The requests in flight on `api`.
+    RequestGate gate;
 
     void OnFrontConnected() override;
     void OnFrontDisconnected(int nReason) override;

@@ -183,8 +183,12 @@ long recv_some(socket_t sock, char *buf, std::size_t len) {
     return recv(as_native(sock), buf, cap, 0);
 }
 
-bool send_all(socket_t sock, const char *data, std::size_t len) {
+bool send_all(socket_t sock, const char *data, std::size_t len, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (len > 0) {
+        const int left = remaining_ms(deadline);
+        if (left == 0) return false;
+        set_send_timeout(sock, left);  // what is left of the limit, for this call
         const int chunk = len > 0x40000000 ? 0x40000000 : static_cast<int>(len);
         const int n = send(as_native(sock), data, chunk, 0);
         if (n <= 0) return false;
@@ -251,13 +255,17 @@ long recv_some(socket_t sock, char *buf, std::size_t len) {
     }
 }
 
-bool send_all(socket_t sock, const char *data, std::size_t len) {
+bool send_all(socket_t sock, const char *data, std::size_t len, int timeout_ms) {
 #  ifdef MSG_NOSIGNAL
     constexpr int flags = MSG_NOSIGNAL;
 #  else
     constexpr int flags = 0;  // SO_NOSIGPIPE is set on the socket instead
 #  endif
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (len > 0) {
+        const int left = remaining_ms(deadline);
+        if (left == 0) return false;
+        set_send_timeout(sock, left);  // what is left of the limit, for this call
         const ssize_t n = ::send(sock, data, len, flags);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;

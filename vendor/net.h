@@ -61,8 +61,10 @@ socket_t connect_to(const Endpoint &ep, const Waker &waker, int timeout_ms, int 
 // Bytes read (> 0), 0 for an orderly close by the peer, < 0 on error.
 long recv_some(socket_t sock, char *buf, std::size_t len);
 
-// Sends everything; false on error or send timeout.  Never raises SIGPIPE.
-bool send_all(socket_t sock, const char *data, std::size_t len);
+// Sends everything within `timeout_ms` in all (a send that stalls after
+// taking part of the data does not start the limit again); false on error or
+// once the time is up.  Sets the socket's send timeout.  Never raises SIGPIPE.
+bool send_all(socket_t sock, const char *data, std::size_t len, int timeout_ms);
 
 // Ends both directions: a thread blocked reading the socket sees the end.
 void shutdown_both(socket_t sock);

@@ -28,7 +28,7 @@ constexpr const char kFlowFile[] = "trader.flow";
 constexpr auto kRetryInterval = 1s;      // between the starts of two connection attempts
 constexpr int kConnectTimeoutMs = 5000;  // one connection attempt
 constexpr int kGreetingTimeoutMs = 10000;
-constexpr int kSendTimeoutMs = 5000;     // a request the front does not take in time breaks the connection
+constexpr int kSendTimeoutMs = 5000;     // per request: one the front does not take in time breaks the connection
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kDefaultQueryRate = 1;     // queries per second when the greeting names none
 
@@ -193,7 +193,7 @@ int TraderApi::send_request(std::string_view name, const R *record, int request_
     std::lock_guard<std::mutex> lock(io_mutex_);
     if (!connected_) return -1;
     if (query && !limiter_.admit(Clock::now())) return -3;
-    if (!net::send_all(sock_, frame.data(), frame.size())) {
+    if (!net::send_all(sock_, frame.data(), frame.size(), kSendTimeoutMs)) {
         // The network thread sees the shut socket and reports the disconnect.
         write_failed_ = true;
         connected_ = false;
