@@ -2,15 +2,16 @@
 //
 // A native coroutine body returns `torvo::coro::Coroutine`:
 //
-//     torvo::coro::Coroutine body(Session *self) {
+//     torvo::coro::Coroutine body(Session *self, nb::handle symbol) {
 //         nb::object value = co_await some_python_awaitable();
-//         co_return value;
+//         co_return torvo::coro::result(value);   // or plain `co_return;` for None
 //     }
 //
-// and a binding hands it to Python with `body(self).bind(owner, "Session.run")`.
-// Python then sees an object with `__await__`, `send`, `throw`, `close`,
-// `__iter__` and `__next__`, which asyncio accepts as a coroutine
-// (`asyncio.iscoroutine`, `asyncio.create_task`, cancellation).
+// and a binding hands it to Python with
+// `body(self, symbol).bind(owner, "Session.method", symbol)`.  Python then
+// sees an object with `__await__`, `send`, `throw`, `close`, `__iter__` and
+// `__next__`, which asyncio accepts as a coroutine (`asyncio.iscoroutine`,
+// `asyncio.create_task`, cancellation).
 //
 // `co_await x` in a body takes any Python awaitable.  The body is suspended,
 // and everything the awaitable's iterator yields (a Future or None under
@@ -18,14 +19,35 @@
 // When the awaitable finishes, its result becomes the value of `co_await`;
 // when it fails, or an exception is thrown into the coroutine, the exception
 // surfaces at the `co_await` as `nb::python_error`, which the body may catch
-// or let through.  What the body `co_return`s leaves as `StopIteration.value`.
+// or let through.  What the body passes to `result` leaves as
+// `StopIteration.value`.
+//
+// Rules for bodies:
+// - Every path ends in `co_return result(value);`, `co_return;` or an
+//   exception.  Flowing off the end is the same as `co_return;` (the result is
+//   None): it is defined, never undefined behaviour.
+// - No `co_await` inside a `catch` block (the language forbids it); catch,
+//   remember, and await after the handler.
+// - Dropping a suspended coroutine (the Python object freed, or `close()`)
+//   destroys the frame: the destructors of the body's locals run, no code
+//   after the suspension point does.  `close()` first throws GeneratorExit in
+//   at the `co_await`, so a body may clean up in a handler for it.
+// - A coroutine that is freed without ever being started warns
+//   `RuntimeWarning: coroutine '<qualname>' was never awaited`, as Python's do.
 //
 // Garbage collection: the Python type takes part in cyclic GC.  It reports
-// the owner given to `bind`, the awaited iterator and the values in transit.
-// A body must therefore hold other Python references across a `co_await`
-// only when they cannot lead back to the coroutine (the GC cannot see into
-// the C++ frame); `co_await f()` on a temporary is fine, since the awaitable
-// is moved out of the temporary before the body suspends.
+// the owner given to `bind`, the extra references given to `bind`, the
+// awaited iterator and the values in transit.  The GC cannot see into the
+// C++ frame, so a body's parameters are `nb::handle`s of objects passed to
+// `bind` as extras (which keeps them alive and visible), and a body holds
+// other Python references across a `co_await` only when they cannot lead back
+// to the coroutine.  `co_await f()` on a temporary is fine, since the
+// awaitable is moved out of the temporary before the body suspends.
+//
+// Adding a coroutine method: write the body as above, bind it with
+// `cls.def("name", [](Self self, nb::handle a) { return body(self.p, a).bind(self.h, "Type.name", a); },
+// "a"_a.none(), nb::sig("def name(self, a: T) -> Coroutine[Any, Any, R]"))`, and
+// declare it in the module's stub as `async def name(self, a: T) -> R`.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -33,6 +55,9 @@
 #include <coroutine>
 #include <exception>
 #include <utility>
+#include <vector>
+
+#include "common/errors.h"
 
 namespace torvo::coro {
 
@@ -54,29 +79,10 @@ inline nb::object optional_attr(nb::handle obj, const char *name) {
 }
 
 // Makes `exc` (an exception instance) the current Python error.
-inline void restore(nb::handle exc) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(nb::borrow(exc).release().ptr());
-#else
-    PyErr_Restore(nb::borrow(exc.type()).release().ptr(), nb::borrow(exc).release().ptr(),
-                  PyException_GetTraceback(exc.ptr()));
-#endif
-}
+inline void restore(nb::handle exc) noexcept { errors::give(nb::borrow(exc).release().ptr()); }
 
 // Takes the current Python error as an exception instance.
-inline nb::object fetch() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return nb::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return nb::steal(value);
-#endif
-}
+inline nb::object fetch() noexcept { return nb::steal(errors::take()); }
 
 // `await`'s first step: the iterator behind an awaitable.
 inline nb::object await_iter(nb::handle awaitable) {
@@ -104,8 +110,15 @@ inline nb::object await_iter(nb::handle awaitable) {
 
 }  // namespace detail
 
+struct Promise;
+
+// The promise of the body being resumed on this thread (bodies resume one
+// inside another when one native coroutine awaits another).
+inline thread_local Promise *resuming = nullptr;
+
 struct Promise {
     nb::object owner;     // object the body works on; kept alive and shown to the GC
+    std::vector<nb::object> extras;  // the body's arguments, kept alive and shown to the GC
     nb::object awaiting;  // iterator of the awaitable the body is suspended on
     nb::object sent;      // result handed to the body when it resumes
     nb::object thrown;    // exception raised in the body when it resumes
@@ -115,7 +128,7 @@ struct Promise {
     Coroutine get_return_object() noexcept;
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
-    void return_value(nb::object value) noexcept { result = std::move(value); }
+    void return_void() noexcept {}
     void unhandled_exception() noexcept { error = std::current_exception(); }
 
     struct Awaiter {
@@ -142,6 +155,11 @@ struct Promise {
     }
 };
 
+// The value the body returns: `co_return result(value);`.
+inline void result(nb::object value) noexcept {
+    if (resuming != nullptr) resuming->result = std::move(value);
+}
+
 class Coroutine {
 public:
     using promise_type = Promise;
@@ -155,11 +173,21 @@ public:
     Coroutine(const Coroutine &) = delete;
     Coroutine &operator=(const Coroutine &) = delete;
     Coroutine &operator=(Coroutine &&) = delete;
-    ~Coroutine() { release(); }
+    ~Coroutine() {
+        if (handle_ && state_ == State::Created) warn_never_awaited();
+        release();
+    }
 
-    // Ties the coroutine to the object it works on and names it.
-    Coroutine &&bind(nb::handle owner, const char *qualname) && {
-        if (handle_) handle_.promise().owner = nb::borrow(owner);
+    // Ties the coroutine to the object it works on, names it, and keeps the
+    // body's arguments alive (and visible to the GC) for as long as it lives.
+    template <class... Extra>
+    Coroutine &&bind(nb::handle owner, const char *qualname, Extra... extra) && {
+        if (handle_) {
+            Promise &p = handle_.promise();
+            p.owner = nb::borrow(owner);
+            p.extras.reserve(sizeof...(extra));
+            (p.extras.push_back(nb::borrow(nb::handle(extra))), ...);
+        }
         qualname_ = qualname;
         return std::move(*this);
     }
@@ -214,6 +242,7 @@ public:
         if (!handle_) return 0;
         const Promise &p = handle_.promise();
         Py_VISIT(p.owner.ptr());
+        for (const nb::object &extra : p.extras) Py_VISIT(extra.ptr());
         Py_VISIT(p.awaiting.ptr());
         Py_VISIT(p.sent.ptr());
         Py_VISIT(p.thrown.ptr());
@@ -254,6 +283,17 @@ public:
 
 private:
     enum class State : unsigned char { Created, Suspended, Running, Done };
+
+    // The warning Python gives for a coroutine freed before it started.  Runs
+    // while the object is being freed, so an error it raises (warnings turned
+    // into errors) is reported as unraisable, and an error already set is
+    // kept.
+    void warn_never_awaited() const noexcept {
+        PyObject *pending = errors::take();
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited", qualname_) < 0)
+            PyErr_WriteUnraisable(nullptr);
+        errors::give(pending);
+    }
 
     void enter() {
         if (state_ == State::Running) detail::raise(PyExc_ValueError, "coroutine already executing");
@@ -358,7 +398,9 @@ private:
             } else if (throwing) {
                 p.thrown = std::move(arg);
             }
+            Promise *outer = std::exchange(resuming, &p);
             handle_.resume();
+            resuming = outer;
             if (handle_.done()) finish();
             throwing = false;
             arg = nb::none();

@@ -5,6 +5,8 @@
 // `status`.
 #include "data.h"
 
+#include "common/errors.h"
+
 namespace torvo::data {
 namespace {
 
@@ -103,32 +105,9 @@ bool init_errors(PyObject *module) {
     return PyModule_AddObjectRef(module, "ExError", g_type) == 0;
 }
 
-// Sets `error` as the raised exception, leaving its context alone.
-void set_raised(Ref error) {
-    if (!error) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(error.release());
-#else
-    Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(error.get())));
-    Ref traceback = Ref::steal(PyException_GetTraceback(error.get()));
-    PyErr_Restore(type.release(), error.release(), traceback.release());
-#endif
-}
+void set_raised(Ref error) { errors::give(error.release()); }
 
-// Takes the raised exception (normalised) off the thread; null if none.
-Ref take_raised() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type), owned_traceback = Ref::steal(traceback);
-    Ref error = Ref::steal(value);
-    if (error && owned_traceback) PyException_SetTraceback(error.get(), owned_traceback.get());
-    return error;
-#endif
-}
+Ref take_raised() { return Ref::steal(errors::take()); }
 
 PyObject *ex_error_type() { return g_type; }
 
@@ -137,16 +116,6 @@ PyObject *raise_ex(PyObject *message) {
     return nullptr;
 }
 
-PyObject *raise_ex_from_current(PyObject *message) {
-    Ref cause = take_raised();
-    Ref error = Ref::steal(PyObject_CallOneArg(g_type, message));
-    if (!error) return nullptr;
-    if (cause) {
-        PyException_SetContext(error.get(), Ref::borrow(cause.get()).release());
-        PyException_SetCause(error.get(), cause.release());
-    }
-    set_raised(std::move(error));
-    return nullptr;
-}
+PyObject *raise_ex_from_current(PyObject *message) { return errors::raise_from_current(g_type, message); }
 
 }  // namespace torvo::data

@@ -5,6 +5,7 @@ awaits each awaitable in turn and returns the tuple of the results)."""
 import asyncio
 import collections.abc
 import gc
+import sys
 import types
 import weakref
 
@@ -275,3 +276,48 @@ def test_driving_coroutines_does_not_grow_memory():
     grown = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
     assert grown < 4096, grown
+
+
+def test_a_coroutine_never_started_warns_as_python_does(monkeypatch):
+    with pytest.warns(RuntimeWarning, match="coroutine '_probe' was never awaited"):
+        probe([])
+        gc.collect()
+    # Closed, or driven to its end: no warning.
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        probe([]).close()
+        assert run_to_end(probe([])) == ()
+        # With warnings as errors the warning is reported as unraisable,
+        # the process goes on.
+        seen = []
+        monkeypatch.setattr(sys, "unraisablehook", seen.append)
+        probe([])
+        assert len(seen) == 1 and seen[0].exc_type is RuntimeWarning
+
+
+def run_to_end(c):
+    try:
+        c.send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise AssertionError("the coroutine did not finish")
+
+
+@pytest.mark.filterwarnings("ignore:coroutine '_probe' was never awaited")
+def test_arguments_are_kept_alive_and_shown_to_the_gc():
+    step = Plain(0, "result")
+    ref = weakref.ref(step)
+    c = probe([step])
+    del step
+    gc.collect()
+    assert ref() is not None
+    # The argument list the body reads is among the coroutine's referents,
+    # so a cycle through it is collectable.
+    steps = [r for r in gc.get_referents(c) if isinstance(r, list) and r and r[0] is ref()]
+    assert len(steps) == 1
+    steps[0].append(c)
+    del c, steps
+    gc.collect()
+    assert ref() is None

@@ -203,6 +203,7 @@ def test_close_never_started(clock, factory):
     assert s.task is None and factory.opened == []
 
 
+@pytest.mark.filterwarnings("ignore:coroutine 'Trading.run' was never awaited")
 def test_start_needs_a_running_loop(clock, factory):
     s = make_session(factory)
     with pytest.raises(RuntimeError):
@@ -418,3 +419,18 @@ def test_flow_directory_is_a_real_temporary_directory(clock, factory):
         assert os.path.basename(s.directory).startswith("torvo-ctp-")
     finally:
         os.rmdir(s.directory)
+
+
+def test_every_object_attribute_is_shown_to_the_gc(clock, factory):
+    s = make_session(factory)
+    s.task, s.native, s.error = object(), object(), ValueError("x")
+    s.position_candidate, s.inflight, s.directory = {}, {"id": 1}, "/tmp/x"
+    referents = {id(r) for r in gc.get_referents(s)}
+    for name in dir(type(s)):
+        if name.startswith("__") or callable(getattr(type(s), name, None)) and not isinstance(
+                getattr(type(s), name), property):
+            continue
+        value = getattr(s, name)
+        if value is None or isinstance(value, (bool, int, float)):
+            continue
+        assert id(value) in referents, name

@@ -1,79 +1,43 @@
 // Event dispatch: every record the bridge reports enters the session through
-// Trading::event, which decides by the record's name what it means.
+// Trading::event, which decides by the record's name what it means and hands
+// it to the function of its case.
 #include "session.h"
 
 namespace torvo::trading {
 
 namespace {
 
-// Dispatch cases, numbered in the order they are tested.
-enum Case : int {
-    kFrontConnected = 1,
-    kFrontDisconnected,
-    kRspAuthenticate,
-    kRspUserLogin,
-    kRspSettlementInfoConfirm,
-    kRspError,
-    kRspQuery,
-    kRtnOrder,
-    kRtnTrade,
-    kInsertRejected,
-    kActionRejected,
-    kIgnored,
+constexpr Py_ssize_t kLiveTradeLimit = 32768;
+
+const std::pair<const char *, EventCase> kCases[] = {
+    {"FrontConnected", EventCase::FrontConnected},
+    {"FrontDisconnected", EventCase::FrontDisconnected},
+    {"RspAuthenticate", EventCase::RspAuthenticate},
+    {"RspUserLogin", EventCase::RspUserLogin},
+    {"RspSettlementInfoConfirm", EventCase::RspSettlementInfoConfirm},
+    {"RspError", EventCase::RspError},
+    {"RtnOrder", EventCase::RtnOrder},
+    {"RtnTrade", EventCase::RtnTrade},
+    {"RspOrderInsert", EventCase::InsertRejected},
+    {"ErrRtnOrderInsert", EventCase::InsertRejected},
+    {"RspOrderAction", EventCase::ActionRejected},
+    {"ErrRtnOrderAction", EventCase::ActionRejected},
 };
 
-const std::pair<const char *, Case> kCases[] = {
-    {"FrontConnected", kFrontConnected},
-    {"FrontDisconnected", kFrontDisconnected},
-    {"RspAuthenticate", kRspAuthenticate},
-    {"RspUserLogin", kRspUserLogin},
-    {"RspSettlementInfoConfirm", kRspSettlementInfoConfirm},
-    {"RspError", kRspError},
-    {"RspQryInstrument", kRspQuery},
-    {"RspQryOrder", kRspQuery},
-    {"RspQryTrade", kRspQuery},
-    {"RspQryInvestorPosition", kRspQuery},
-    {"RspQryTradingAccount", kRspQuery},
-    {"RtnOrder", kRtnOrder},
-    {"RtnTrade", kRtnTrade},
-    {"RspOrderInsert", kInsertRejected},
-    {"ErrRtnOrderInsert", kInsertRejected},
-    {"RspOrderAction", kActionRejected},
-    {"ErrRtnOrderAction", kActionRejected},
-};
-
-Case case_of(nb::handle name) {
-    PyObject *found = PyDict_GetItemWithError(g.event_cases, name.ptr());
-    if (found != nullptr) return static_cast<Case>(PyLong_AsLong(found));
-    if (PyErr_Occurred()) throw nb::python_error();
+// The case of an event name: the table, then any name beginning "RspQry".
+EventCase case_of(nb::handle name) {
+    if (PyObject *found = find(g.event_cases, name)) return static_cast<EventCase>(PyLong_AsLong(found));
     if (PyUnicode_Check(name.ptr())) {
         Py_ssize_t r = PyUnicode_Tailmatch(name.ptr(), names.RspQry, 0, PY_SSIZE_T_MAX, -1);
-        if (r < 0) throw nb::python_error();
-        if (r == 1) return kRspQuery;
+        check(static_cast<int>(r));
+        if (r == 1) return EventCase::RspQuery;
     }
-    return kIgnored;
-}
-
-// event.get(key); an empty handle when the key is absent or its value None.
-// Only an exact dict is read directly: a subclass may override get.
-nb::object field(nb::handle event, PyObject *key) {
-    PyObject *value;
-    if (PyDict_CheckExact(event.ptr())) {
-        value = PyDict_GetItemWithError(event.ptr(), key);
-        if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
-        Py_XINCREF(value);
-    } else {
-        value = PyObject_CallMethodOneArg(event.ptr(), names.get, key);
-        if (value == nullptr) throw nb::python_error();
-    }
-    nb::object out = nb::steal(value);
-    if (out.is_valid() && out.is_none()) out.reset();
-    return out;
+    return EventCase::Ignored;
 }
 
 // An absent, None or empty mapping value as an empty dict.
-nb::object mapping_field(nb::handle event, PyObject *key) {
-    nb::object value = field(event, key);
+nb::object mapping_or_empty(nb::handle record, PyObject *key) {
+    nb::object value = get(record, key);
     if (!value.is_valid() || !truthy(value)) return nb::dict();
     return value;
 }
@@ -81,126 +45,221 @@ nb::object mapping_field(nb::handle event, PyObject *key) {
 // int(data.get("MaxOrderRef", "0").strip() or 0): the login's highest order
 // reference.
 long long max_order_ref(nb::handle data) {
-    nb::object value;
-    if (PyDict_CheckExact(data.ptr())) {
-        PyObject *found = PyDict_GetItemWithError(data.ptr(), names.MaxOrderRef);
-        if (found == nullptr && PyErr_Occurred()) throw nb::python_error();
-        value = nb::borrow(found != nullptr ? found : names.zero_text);
-    } else {
-        value = check(PyObject_CallMethodObjArgs(data.ptr(), names.get, names.MaxOrderRef, names.zero_text,
-                                                 nullptr));
+    nb::object value = get_or(data, names.MaxOrderRef, names.zero_text);
+    if (PyLong_Check(value.ptr())) return to_int(value);
+    nb::object text = call_method(value, names.strip);
+    if (!truthy(text)) return 0;
+    return to_int(check(PyNumber_Long(text.ptr())));
+}
+
+// The first child of `children` (insertion order) whose `key` equals rid.
+nb::object child_with(nb::handle children, PyObject *key, nb::handle rid) {
+    for (auto [oid, child] : nb::borrow<nb::dict>(children)) {
+        nb::object value = get(child, key);
+        if (value.is_valid() && equal(value, rid)) return nb::borrow(child);
     }
-    nb::object number;
-    if (PyLong_Check(value.ptr())) {
-        number = value;
-    } else {
-        nb::object text = call_method(value, names.strip);
-        if (!truthy(text)) return 0;
-        number = check(PyNumber_Long(text.ptr()));
-    }
-    long long ref = PyLong_AsLongLong(number.ptr());
-    if (ref == -1 && PyErr_Occurred()) throw nb::python_error();
-    return ref;
+    return nb::object();
 }
 
 }  // namespace
 
+// An event record read into its parts, with the defaults of absent keys.
+struct Trading::Event {
+    explicit Event(nb::handle record)
+        : name(item(record, names.name)),
+          data(mapping_or_empty(record, names.data)),
+          rid(get(record, names.request_id)),
+          error(mapping_or_empty(record, names.error)) {
+        if (!rid.is_valid()) rid = int_of(0);
+        nb::object flag = get(record, names.last);
+        last = !flag.is_valid() || truthy(flag);
+        code = get(error, names.ErrorID);
+        if (!code.is_valid()) code = int_of(0);
+        text = get(error, names.ErrorMsg);
+        if (!text.is_valid()) text = nb::str("");
+    }
+    bool failed() const { return truthy(code); }
+    bool has_rid() const { return truthy(rid); }
+
+    nb::object name, data, rid, error, code, text;
+    bool last = true;
+};
+
 void init_dispatch() {
     nb::dict table;
-    for (auto [name, which] : kCases) {
-        nb::object key = check(PyUnicode_InternFromString(name));
-        nb::object number = check(PyLong_FromLong(which));
-        if (PyDict_SetItem(table.ptr(), key.ptr(), number.ptr()) < 0) throw nb::python_error();
-    }
+    for (auto [name, which] : kCases)
+        set(table, check(PyUnicode_InternFromString(name)), int_of(static_cast<long long>(which)));
     g.event_cases = table.release().ptr();
 }
 
-void Trading::event(nb::handle event) {
-    nb::object name = item(event, names.name);
-    switch (case_of(name)) {
-        case kFrontConnected: {
-            clear_cache(nb::handle(names.SYNCING));
-            nb::dict fields;
-            nb::object app_id = check(PyObject_GetAttr(config.ptr(), names.app_id));
-            nb::object auth_code = check(PyObject_GetAttr(config.ptr(), names.auth_code));
-            if (PyDict_SetItem(fields.ptr(), names.AppID, app_id.ptr()) < 0 ||
-                PyDict_SetItem(fields.ptr(), names.AuthCode, auth_code.ptr()) < 0)
-                throw nb::python_error();
-            phase_request(nb::handle(names.authenticate), nb::handle(names.Authenticate), fields);
+void Trading::event(nb::handle record) {
+    const Event e(record);
+    const EventCase which = case_of(e.name);
+    const bool tracking = phase_code == Phase::Sync || phase_code == Phase::Ready;
+    switch (which) {
+        case EventCase::FrontConnected: return on_front_connected();
+        case EventCase::FrontDisconnected: return on_front_disconnected();
+        case EventCase::RspAuthenticate:
+        case EventCase::RspUserLogin:
+        case EventCase::RspSettlementInfoConfirm: return on_login_response(which, e);
+        case EventCase::RspError: return on_error(e);
+        case EventCase::RspQuery: return on_query_response(e);
+        case EventCase::RtnOrder:
+            if (tracking) on_order_return(e);
             return;
-        }
-        case kFrontDisconnected:
-            // The bridge stays open: the front reconnects by itself, and the
-            // "connecting" time limit covers a front that never comes back.
-            set_phase(nb::handle(names.connecting));
-            phase_time = monotonic();
-            clear_cache(nb::handle(names.DISCONNECTED));
-            call_method(recovery, names.fail);
+        case EventCase::RtnTrade:
+            if (tracking) on_trade_return(e);
             return;
-        case kRspAuthenticate:
-        case kRspUserLogin:
-        case kRspSettlementInfoConfirm:
-            login_response(case_of(name), event);
+        case EventCase::InsertRejected:
+            if (e.failed()) on_insert_rejected(e);
             return;
-        default:
-            // Query rows, order and trade returns, rejections and unattributed
-            // errors are not handled by this session yet.
+        case EventCase::ActionRejected:
+            if (e.failed()) on_action_rejected(e);
             return;
+        case EventCase::Ignored: return;
     }
 }
 
-void Trading::login_response(int which, nb::handle event) {
-    nb::object rid = field(event, names.request_id);
-    if (!rid.is_valid()) rid = nb::borrow(g.small_ints[0]);
-    int differs = PyObject_RichCompareBool(rid.ptr(), phase_id.ptr(), Py_NE);
-    if (differs < 0) throw nb::python_error();
-    if (differs) return;  // answers an earlier attempt
+void Trading::on_front_connected() {
+    clear_cache(names.SYNCING);
+    phase_request(names.authenticate, names.Authenticate,
+                  dict_of({{names.AppID, attr(config, names.app_id)}, {names.AuthCode, attr(config, names.auth_code)}}));
+}
 
-    nb::object error = mapping_field(event, names.error);
-    nb::object code = field(error, names.ErrorID);
-    if (!code.is_valid()) code = nb::borrow(g.small_ints[0]);
-    if (truthy(code)) {
-        if (code_is(code, 90) || code_is(code, 154)) raise_bare(PyExc_TimeoutError);
-        nb::object message = field(error, names.ErrorMsg);
-        if (!message.is_valid()) message = nb::str("");
-        raise_ex(concat({nb::str("CTP "), label(g.PHASE_LABELS, phase), nb::str("失败（错误码："), code,
-                         nb::str("）："), message}));
+void Trading::on_front_disconnected() {
+    // The bridge stays open: the front reconnects by itself, and the
+    // "connecting" time limit covers a front that never comes back.
+    set_phase(names.connecting);
+    phase_time = monotonic();
+    clear_cache(names.DISCONNECTED);
+    call_method(recovery, names.fail);
+}
+
+void Trading::on_login_response(EventCase which, const Event &e) {
+    if (!equal(e.rid, phase_id)) return;  // answers an earlier attempt
+    if (e.failed()) {
+        if (front_busy(e.code)) raise_bare(PyExc_TimeoutError);
+        raise_ex(message({"CTP ", label(g.PHASE_LABELS, phase), "失败（错误码：", e.code, "）：", e.text}));
     }
+    update(phase_data, e.data);
+    if (!e.last) return;  // more responses follow
 
-    nb::object data = mapping_field(event, names.data);
-    dict_update(phase_data, data);
-    nb::object last = field(event, names.last);
-    if (last.is_valid() && !truthy(last)) return;  // more responses follow
-
-    nb::dict merged = phase_data;
+    const nb::dict merged = phase_data;
     switch (which) {
-        case kRspAuthenticate: {
-            nb::dict fields;
-            nb::object password = check(PyObject_GetAttr(config.ptr(), names.password));
-            if (PyDict_SetItem(fields.ptr(), names.Password, password.ptr()) < 0) throw nb::python_error();
-            phase_request(nb::handle(names.login), nb::handle(names.UserLogin), fields);
+        case EventCase::RspAuthenticate:
+            phase_request(names.login, names.UserLogin, dict_of({{names.Password, attr(config, names.password)}}));
             break;
-        }
-        case kRspUserLogin: {
+        case EventCase::RspUserLogin: {
             nb::object trading_day = item(merged, names.TradingDay);
             if (!PyUnicode_Check(trading_day.ptr())) raise(PyExc_TypeError, "TradingDay 必须是 str");
             day = nb::borrow<nb::str>(trading_day);
-            if (PyDict_SetItem(a.ptr(), names.trading_day, trading_day.ptr()) < 0) throw nb::python_error();
+            set(account_values, names.trading_day, trading_day);
             front = item(merged, names.FrontID);
             session = item(merged, names.SessionID);
             order_ref = max_order_ref(merged);
-            phase_request(nb::handle(names.settlement), nb::handle(names.SettlementInfoConfirm), nb::none());
+            phase_request(names.settlement, names.SettlementInfoConfirm, nb::none());
             touch();
             break;
         }
-        case kRspSettlementInfoConfirm:
-            set_phase(nb::handle(names.sync));
+        default:  // RspSettlementInfoConfirm
+            set_phase(names.sync);
             phase_time = monotonic();
             sync_index = 0;
             break;
-        default:
-            break;
     }
+}
+
+void Trading::on_error(const Event &e) {
+    // An error for an order's insert or cancel request is handled as the
+    // rejection it is, through a record of that name.
+    if (e.has_rid()) {
+        for (auto [oid, child] : nb::borrow<nb::dict>(native_orders)) {
+            nb::object insert_id = get(child, names.request_id);
+            if (insert_id.is_valid() && equal(insert_id, e.rid))
+                return event(dict_of({{names.name, names.RspOrderInsert}, {names.request_id, e.rid}, {names.error, e.error}}));
+            nb::object cancel_id = get(child, names.cancel_request_id);
+            if (cancel_id.is_valid() && equal(cancel_id, e.rid))
+                return event(dict_of({{names.name, names.RspOrderAction}, {names.request_id, e.rid}, {names.error, e.error}}));
+        }
+    }
+    if (!inflight.is_none() && equal(item(inflight, names.id), e.rid)) return query_error(e.code, e.text);
+    if (equal(e.rid, phase_id) && e.failed())
+        raise_ex(message({"CTP 会话错误（错误码：", e.code, "）：", e.text}));
+    if (e.failed()) raise(PyExc_TimeoutError, message({"收到无法归属请求的 CTP 错误（错误码：", e.code, "）"}));
+}
+
+void Trading::on_query_response(const Event &e) {
+    if (inflight.is_none() || !equal(item(inflight, names.id), e.rid)) return;
+    const nb::object query = inflight;
+    set(query, names.progress, float_of(monotonic()));
+    if (e.failed()) return query_error(e.code, e.text);
+    if (truthy(e.data)) check(PyList_Append(item(query, names.rows).ptr(), e.data.ptr()));
+    if (!e.last) return;
+    inflight = nb::none();
+    complete(query);
+}
+
+void Trading::on_order_return(const Event &e) {
+    if (is_spec_order(e.data)) order(e.data, nb::none());
+}
+
+void Trading::on_trade_return(const Event &e) {
+    if (!is_spec_trade(e.data)) return;
+    nb::str key = trade_id(e.data);
+    if (position_ready) {
+        trade(e.data, true);
+        return;
+    }
+    // Held until the position snapshot is established; compared with the
+    // second trade snapshot then, not applied one by one.
+    if (has(live_trade_buffer, key)) return;
+    if (size(live_trade_buffer) >= kLiveTradeLimit) raise(PyExc_BufferError, "登录期间的成交回报暂存队列已满");
+    set(live_trade_buffer, key, e.data);
+}
+
+void Trading::on_insert_rejected(const Event &e) {
+    nb::object child = by_ref(get_or(e.data, names.OrderRef, Py_None));
+    if (child.is_none() && e.has_rid()) child = child_with(native_orders, names.request_id, e.rid);
+    if (!child.is_valid() || child.is_none() || !truthy(child)) return;
+    update(child, dict_of({{names.status, names.REJECTED},
+                           {names.is_confirmed, Py_True},
+                           {names.status_msg, names.msg_rejected},
+                           {names.pending_finish, Py_False},
+                           {names.expected_traded, item(child, names.volume_traded)},
+                           {names.cancel_pending, Py_False},
+                           {names.cancel_error, Py_None}}));
+    index_drop(item(child, names.order_id), child);
+    recompute_frozen(nb::none(), item(child, names.symbol));
+    aggregate(child);
+    schedule_account();
+    touch();
+}
+
+void Trading::on_action_rejected(const Event &e) {
+    nb::object child;
+    nb::object system_id = call_method(get_or(e.data, names.OrderSysID, names.empty), names.strip);
+    if (truthy(system_id)) {
+        nb::object oid = get(system_orders, system_id.ptr());
+        if (oid.is_valid()) child = get(native_orders, oid.ptr());
+    }
+    if (!child.is_valid() && e.has_rid()) child = child_with(native_orders, names.cancel_request_id, e.rid);
+    if (!child.is_valid()) {
+        nb::object ref = get(e.data, names.OrderRef);
+        if (ref.is_valid() && truthy(ref)) {
+            nb::object key = nb::make_tuple(get_or(e.data, names.FrontID, Py_None),
+                                            get_or(e.data, names.SessionID, Py_None), to_str(ref));
+            nb::object oid = get(ref_orders, key.ptr());
+            if (oid.is_valid()) child = get(native_orders, oid.ptr());
+        }
+    }
+    if (!child.is_valid()) return;
+    nb::object cancel_id = get_or(child, names.cancel_request_id, Py_None);
+    if (e.has_rid() && !equal(cancel_id, e.rid)) return;  // answers an older cancel request
+    if (!truthy(item(child, names.cancel_pending)) || cancel_id.is_none()) return;
+    set(child, names.cancel_pending, Py_False);
+    set(child, names.cancel_error, names.msg_cancel_refused);
+    aggregate(child);
+    touch();
 }
 
 }  // namespace torvo::trading

@@ -1,13 +1,11 @@
 // Shared by the sources of `torvo.trading`: interned names, the objects the
-// module takes from elsewhere at import, its tables, raising helpers, and the
-// module-level bindings that are read at call time.
+// module takes from elsewhere at import, and its tables.  The helper layer the
+// session code is written in is py.h.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <nanobind/nanobind.h>
-
-#include <initializer_list>
 
 namespace torvo::trading {
 
@@ -62,6 +60,70 @@ namespace nb = nanobind;
     X(tzinfo, "tzinfo") X(timestamp, "timestamp")                  \
     X(return_exceptions, "return_exceptions") X(prefix, "prefix")  \
     X(flow_prefix, "torvo-ctp-")                                   \
+    /* vendor fields of order, trade, position and account rows */ \
+    X(AccountID, "AccountID") X(CombHedgeFlag, "CombHedgeFlag")    \
+    X(CombOffsetFlag, "CombOffsetFlag") X(Direction, "Direction")  \
+    X(ExchangeID, "ExchangeID") X(InstrumentID, "InstrumentID")    \
+    X(HedgeFlag, "HedgeFlag") X(InsertDate, "InsertDate")          \
+    X(InsertTime, "InsertTime") X(LimitPrice, "LimitPrice")        \
+    X(OffsetFlag, "OffsetFlag") X(OrderRef, "OrderRef")            \
+    X(OrderStatus, "OrderStatus") X(OrderSysID, "OrderSysID")      \
+    X(OrderSubmitStatus, "OrderSubmitStatus")                      \
+    X(PosiDirection, "PosiDirection") X(Position, "Position")      \
+    X(PositionDate, "PositionDate") X(Price, "Price")              \
+    X(ProductClass, "ProductClass") X(TodayPosition, "TodayPosition") \
+    X(TradeDate, "TradeDate") X(TradeID, "TradeID")                \
+    X(TradeTime, "TradeTime") X(Volume, "Volume")                  \
+    X(VolumeTotalOriginal, "VolumeTotalOriginal")                  \
+    X(VolumeTraded, "VolumeTraded")                                \
+    X(SHFE, "SHFE") X(INE, "INE")                                  \
+    /* vendor codes */                                             \
+    X(one_text, "1") X(two_text, "2") X(three_text, "3")           \
+    X(four_text, "4") X(dot, ".") X(empty, "")                     \
+    X(submit_rejected, "4") X(submit_cancel_refused, "5")          \
+    X(status_part_gone, "2") X(status_none_gone, "4")              \
+    X(status_cancelled, "5")                                       \
+    /* event names the dispatcher makes */                         \
+    X(RspOrderInsert, "RspOrderInsert") X(RspOrderAction, "RspOrderAction") \
+    /* order, child and trade records */                           \
+    X(order_id, "order_id") X(order_sys_id, "order_sys_id")        \
+    X(symbol, "symbol") X(direction, "direction")                  \
+    X(offset, "offset") X(limit_price, "limit_price")              \
+    X(volume_original, "volume_original")                          \
+    X(volume_traded, "volume_traded") X(volume_left, "volume_left") \
+    X(status, "status") X(status_msg, "status_msg")                \
+    X(cancel_pending, "cancel_pending") X(cancel_error, "cancel_error") \
+    X(insert_time, "insert_time") X(parent, "parent")              \
+    X(exchange_order_id, "exchange_order_id")                      \
+    X(close_type, "close_type") X(is_confirmed, "is_confirmed")    \
+    X(ref, "ref") X(front, "front") X(session, "session")          \
+    X(cancel_request_id, "cancel_request_id")                      \
+    X(pending_finish, "pending_finish")                            \
+    X(expected_traded, "expected_traded")                          \
+    X(finish_status, "finish_status") X(finish_msg, "finish_msg")  \
+    X(trade_id, "trade_id") X(price, "price") X(volume, "volume")  \
+    X(trade_time, "trade_time")                                    \
+    /* position records */                                         \
+    X(pos, "pos") X(pos_long, "pos_long") X(pos_short, "pos_short") \
+    X(pos_long_today, "pos_long_today") X(pos_long_his, "pos_long_his") \
+    X(pos_short_today, "pos_short_today")                          \
+    X(pos_short_his, "pos_short_his")                              \
+    X(frozen_long, "frozen_long") X(frozen_short, "frozen_short")  \
+    X(available_long, "available_long")                            \
+    X(available_short, "available_short")                          \
+    X(updated_at, "updated_at") X(long_, "long") X(short_, "short") \
+    /* snapshot steps */                                           \
+    X(instruments, "instruments") X(orders, "orders")              \
+    X(trades_before, "trades_before") X(positions, "positions")    \
+    X(trades_after, "trades_after")                                \
+    /* order statuses, directions, close types */                  \
+    X(PENDING, "PENDING") X(ALIVE, "ALIVE") X(FILLED, "FILLED")    \
+    X(CANCELLED, "CANCELLED") X(REJECTED, "REJECTED")              \
+    X(BUY, "BUY") X(SELL, "SELL") X(TODAY, "TODAY")                \
+    X(HISTORY, "HISTORY") X(UNSPECIFIED, "UNSPECIFIED")            \
+    /* status messages */                                          \
+    X(msg_filled, "全部成交") X(msg_cancelled, "剩余委托已不再排队") \
+    X(msg_rejected, "报单被拒绝") X(msg_cancel_refused, "撤单被拒绝") \
     /* order offsets */                                            \
     X(OPEN, "OPEN") X(CLOSE, "CLOSE")                              \
     X(CLOSE_TODAY, "CLOSE_TODAY")                                  \
@@ -98,10 +160,10 @@ struct Globals {
     PyObject *OFFSET_BY_FLAG = nullptr;
     PyObject *FLAG_BY_OFFSET = nullptr;
     PyObject *timestamp_format = nullptr;  // "%Y%m%d%H:%M:%S"
+    PyObject *thousand = nullptr;          // 1000
     PyObject *generic_error = nullptr;     // the message of a session ended by an error
     PyObject *event_cases = nullptr;       // event name -> dispatch case number
     PyObject *bridge_name = nullptr;       // "<package>._relay"
-    PyObject *small_ints[5] = {};          // 0, -1, -2, -3 and 1
 };
 
 inline Names names;
@@ -111,69 +173,6 @@ inline Globals g;
 void init_names();
 // Builds the tables and the four helpers and binds them on `m`, in order.
 void init_tables(nb::module_ &m);
-
-// ---- raising -----------------------------------------------------------
-
-// type(message) raised as a Python error.
-[[noreturn]] void raise(PyObject *type, const char *utf8);
-[[noreturn]] void raise(PyObject *type, nb::handle message);
-// An exception with no arguments at all.
-[[noreturn]] void raise_bare(PyObject *type);
-// ExError(message)
-[[noreturn]] void raise_ex(nb::handle message);
-// Throws the current Python error if `obj` is null; else returns it owned.
-nb::object check(PyObject *obj);
-
-// Joins str() of each part.
-nb::str concat(std::initializer_list<nb::handle> parts);
-
-// ---- small helpers -----------------------------------------------------
-
-// A module-level binding of `torvo.trading`, looked up at call time.
-nb::object module_attr(PyObject *name);
-// time.monotonic() and time.time() through the module's `time` binding.
-double monotonic();
-double wall_time();
-// asyncio.<name> through the module's `asyncio` binding.
-nb::object asyncio_attr(PyObject *name);
-
-// mapping[key], raising KeyError(key) as the host does; a dict subclass goes
-// through its own __getitem__.
-nb::object item(nb::handle mapping, PyObject *key);
-inline nb::object item(nb::handle mapping, nb::handle key) { return item(mapping, key.ptr()); }
-
-inline bool same_str(nb::handle s, PyObject *word) {
-    if (s.ptr() == word) return true;
-    if (!PyUnicode_Check(s.ptr())) return false;
-    return PyUnicode_Compare(s.ptr(), word) == 0;
-}
-
-inline bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-// obj.name() with an interned method name.
-inline nb::object call_method(nb::handle obj, PyObject *name) {
-    return check(PyObject_CallMethodNoArgs(obj.ptr(), name));
-}
-
-// target.update(other): a dict directly, anything else through its method
-// (so a sequence of pairs works as with dict.update).
-inline void dict_update(nb::handle target, nb::handle other) {
-    if (PyDict_Check(other.ptr())) {
-        if (PyDict_Update(target.ptr(), other.ptr()) < 0) throw nb::python_error();
-        return;
-    }
-    check(PyObject_CallMethodOneArg(target.ptr(), names.update, other.ptr()));
-}
-
-// Whether a result or error code equals `value` (Python equality).
-bool code_is(nb::handle code, long value);
-
-// label_table.get(key, key)
-nb::object label(PyObject *table, nb::handle key);
 
 // The four helpers of the module.
 nb::object timestamp(nb::handle day, nb::handle clock);

@@ -3,7 +3,8 @@
 // request, poll and close to it.
 #include "native.h"
 
-#include "common/coro.h"
+#include "common/errors.h"
+#include "py.h"
 
 using namespace nanobind::literals;
 
@@ -20,25 +21,17 @@ nb::object import_bridge() {
     PyObject *module = PyImport_Import(g.bridge_name);
     if (module != nullptr) return nb::steal(module);
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
-    nb::object cause = coro::detail::fetch();
-    nb::object message = check(PyUnicode_FromString(kMissingBridge));
-    nb::object error = check(PyObject_CallOneArg(g.ExError, message.ptr()));
-    PyException_SetCause(error.ptr(), nb::object(cause).release().ptr());
-    PyException_SetContext(error.ptr(), cause.release().ptr());
-    coro::detail::restore(error);
+    nb::object text = check(PyUnicode_FromString(kMissingBridge));
+    errors::raise_from_current(g.ExError, text.ptr());
     throw nb::python_error();
 }
 
 // str(directory) + os.sep, encoded as the vendor wants the path.
 nb::object flow_path(nb::handle directory) {
     nb::object os = module_attr(names.os);
-    nb::object text = check(PyObject_Str(directory.ptr()));
-    nb::object sep = check(PyObject_GetAttr(os.ptr(), names.sep));
-    nb::object path = check(PyNumber_Add(text.ptr(), sep.ptr()));
-    nb::object os_name = check(PyObject_GetAttr(os.ptr(), names.name));
-    if (same_str(os_name, names.nt))
-        return check(PyObject_CallMethodOneArg(path.ptr(), names.encode, names.mbcs));
-    return check(PyObject_CallMethodOneArg(os.ptr(), names.fsencode, path.ptr()));
+    nb::object path = check(PyNumber_Add(check(PyObject_Str(directory.ptr())).ptr(), attr(os, names.sep).ptr()));
+    if (is(attr(os, names.name), names.nt)) return attr(path, names.encode)(nb::handle(names.mbcs));
+    return attr(os, names.fsencode)(path);
 }
 
 }  // namespace
@@ -46,9 +39,7 @@ nb::object flow_path(nb::handle directory) {
 Native::Native(nb::handle config, nb::handle directory) {
     module_ = import_bridge();
     nb::object path = flow_path(directory);
-    nb::object front_url = check(PyObject_GetAttr(config.ptr(), names.front_url));
-    handle_ = check(PyObject_CallMethodObjArgs(module_.ptr(), names.create, front_url.ptr(), path.ptr(),
-                                               nullptr));
+    handle_ = attr(module_, names.create)(attr(config, names.front_url), path);
 }
 
 void Native::set_module(nb::object module) {
@@ -59,7 +50,7 @@ void Native::set_module(nb::object module) {
 }
 
 nb::handle Native::fn(nb::object &cache, PyObject *name) {
-    if (!cache.is_valid()) cache = check(PyObject_GetAttr(module_.ptr(), name));
+    if (!cache.is_valid()) cache = attr(module_, name);
     return cache;
 }
 

@@ -2,6 +2,10 @@
 // the cache reset, the change signal, and close.
 #include "session.h"
 
+#include <deque>
+#include <new>
+#include <string>
+
 #include "native.h"
 
 using namespace nanobind::literals;
@@ -10,30 +14,17 @@ namespace torvo::trading {
 
 namespace {
 
-nb::object id_of(nb::handle obj) { return check(PyLong_FromVoidPtr(obj.ptr())); }
-
-void register_object(nb::dict &objects, nb::handle obj) {
-    nb::object key = id_of(obj);
-    if (PyDict_SetItem(objects.ptr(), key.ptr(), obj.ptr()) < 0) throw nb::python_error();
-}
+void register_object(nb::dict &objects, nb::handle obj) { set(objects, id_of(obj), obj); }
 
 nb::object new_account(nb::handle config) {
-    nb::object account_id = truthy(config) ? check(PyObject_GetAttr(config.ptr(), names.user_id)) : nb::none();
-    return nb::handle(g.Account)("account_id"_a = account_id);
+    nb::object account_id = truthy(config) ? attr(config, names.user_id) : nb::none();
+    return call_kw(g.Account, {}, {{names.account_id, account_id}});
 }
 
-nb::dict account_values(nb::handle account) {
-    nb::object values = check(PyObject_GetAttr(account.ptr(), names._values));
+nb::dict values_of(nb::handle account) {
     nb::dict copy;
-    if (PyDict_Update(copy.ptr(), values.ptr()) < 0) throw nb::python_error();
+    update(copy, attr(account, names._values));
     return copy;
-}
-
-nb::object new_recovery(const char *label, nb::handle limit = nb::handle(), nb::handle window = nb::handle()) {
-    nb::object text = check(PyUnicode_FromString(label));
-    if (!limit.is_valid()) return check(PyObject_CallOneArg(g.Recovery, text.ptr()));
-    PyObject *args[] = {text.ptr(), limit.ptr(), window.ptr()};
-    return check(PyObject_Vectorcall(g.Recovery, args, 3, nullptr));
 }
 
 bool retryable(const nb::python_error &e) {
@@ -41,10 +32,12 @@ bool retryable(const nb::python_error &e) {
            e.matches(PyExc_ConnectionError) || e.matches(PyExc_OSError);
 }
 
-nb::object sleep(double seconds) {
-    nb::object delay = check(PyFloat_FromDouble(seconds));
-    return check(PyObject_CallOneArg(asyncio_attr(names.sleep).ptr(), delay.ptr()));
+// asyncio.gather(task, return_exceptions=True)
+nb::object gather_quietly(nb::handle task) {
+    return call_kw(asyncio_attr(names.gather), {task}, {{names.return_exceptions, Py_True}});
 }
+
+nb::object sleep(double seconds) { return nb::handle(asyncio_attr(names.sleep))(seconds); }
 
 }  // namespace
 
@@ -55,7 +48,7 @@ Phase phase_of(nb::handle word) {
         {&names.sync, Phase::Sync},             {&names.ready, Phase::Ready},
     };
     for (auto [name, phase] : known)
-        if (same_str(word, *name)) return phase;
+        if (is(word, *name)) return phase;
     return Phase::Other;
 }
 
@@ -74,11 +67,11 @@ Trading::Trading(nb::object config_, nb::object timeout_, nb::dict objects_, nb:
     register_object(objects, positions);
     register_object(objects, orders);
     register_object(objects, trades);
-    a = account_values(account);
+    account_values = values_of(account);
     position_candidate = nb::none();
     inflight = nb::none();
-    front = nb::borrow(g.small_ints[0]);
-    session = nb::borrow(g.small_ints[0]);
+    front = int_of(0);
+    session = int_of(0);
     day = nb::str("");
     set_phase(nb::handle(names.connecting));
     phase_id = nb::none();
@@ -88,9 +81,8 @@ Trading::Trading(nb::object config_, nb::object timeout_, nb::dict objects_, nb:
     error = nb::none();
     changed = asyncio_attr(names.Event)();
     directory = nb::none();
-    recovery = new_recovery("交易连接");
-    nb::object limit = check(PyLong_FromLong(3)), window = check(PyLong_FromLong(120));
-    query_recovery = new_recovery("账户查询", limit, window);
+    recovery = nb::handle(g.Recovery)("交易连接");
+    query_recovery = nb::handle(g.Recovery)("账户查询", 3, 120);
     published_position_time = nb::none();
 }
 
@@ -101,8 +93,7 @@ void Trading::set_config(nb::object value) {
 }
 
 void Trading::set_timeout(nb::object value) {
-    double seconds = PyFloat_AsDouble(value.ptr());
-    if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    double seconds = to_double(value);
     timeout = std::move(value);
     timeout_s = seconds;
 }
@@ -126,30 +117,25 @@ void Trading::set_status(nb::handle value) {
 
 void Trading::clear_cache(nb::handle status) {
     if (!PyUnicode_Check(status.ptr())) raise(PyExc_TypeError, "session_status 必须是 str");
-    a = account_values(new_account(config));
+    account_values = values_of(new_account(config));
     session_status = nb::borrow<nb::str>(status);
-    for (nb::dict *d : {&o, &t, &native_orders, &instruments, &ref_orders, &system_orders, &pending_trades,
-                        &live_trade_buffer, &order_revisions})
+    for (nb::dict *d : {&order_book, &trade_book, &native_orders, &instruments, &ref_orders, &system_orders,
+                        &pending_trades, &live_trade_buffer, &order_revisions})
         PyDict_Clear(d->ptr());
+    index_reset();
     nb::dict fresh;
-    nb::object it = check(PyObject_GetIter(positions.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object symbol = nb::steal(raw);
-        nb::object record = check(PyObject_CallOneArg(g.empty_position, symbol.ptr()));
-        if (PyDict_SetItem(fresh.ptr(), symbol.ptr(), record.ptr()) < 0) throw nb::python_error();
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    p = std::move(fresh);
-    if (PySet_Clear(trade_before.ptr()) < 0) throw nb::python_error();
+    for (nb::handle symbol : positions) set(fresh, symbol, nb::handle(g.empty_position)(symbol));
+    position_book = std::move(fresh);
+    check(PySet_Clear(trade_before.ptr()));
     position_candidate = nb::none();
     position_ready = false;
-    if (PySet_Clear(pending.ptr()) < 0) throw nb::python_error();
+    check(PySet_Clear(pending.ptr()));
     inflight = nb::none();
     sync_index = 0;
     last_account_refresh = 0.0;
     revision = 0;
-    front = nb::borrow(g.small_ints[0]);
-    session = nb::borrow(g.small_ints[0]);
+    front = int_of(0);
+    session = int_of(0);
     phase_id = nb::none();
     PyDict_Clear(phase_data.ptr());
     published_position_time = nb::none();
@@ -165,8 +151,7 @@ void Trading::start(nb::handle self) {
 
 void Trading::open_native() {
     if (directory.is_none()) {
-        nb::object mkdtemp = module_attr(names.mkdtemp);
-        directory = mkdtemp("prefix"_a = nb::handle(names.flow_prefix));
+        directory = call_kw(module_attr(names.mkdtemp), {}, {{names.prefix, names.flow_prefix}});
     }
     native = factory(config, directory);
 }
@@ -182,15 +167,10 @@ void Trading::close_native() {
 
 void Trading::pass() {
     if (native.is_none()) open_native();
-    if (!same_str(session_status, names.READY)) call_method(recovery, names.check);
+    if (!is(session_status, names.READY)) call_method(recovery, names.check);
     Native *bridge = exact_native(native);
     nb::object events = bridge != nullptr ? bridge->poll() : call_method(native, names.poll);
-    nb::object it = check(PyObject_GetIter(events.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object record = nb::steal(raw);
-        event(record);
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    for (nb::handle record : events) event(record);
     tick(monotonic());
 }
 
@@ -225,31 +205,25 @@ coro::Coroutine run_body(Trading *self) {
     } catch (std::exception &) {
         // Errors of the C++ side end the session like any other failure.
     }
-    self->error = check(PyObject_CallOneArg(g.ExError, g.generic_error));
+    self->error = nb::handle(g.ExError)(nb::handle(g.generic_error));
     self->clear_cache(nb::handle(names.ERROR));
-    co_return nb::none();
+    co_return;
 }
 
 coro::Coroutine close_body(Trading *self) {
     if (truthy(self->task)) {
         call_method(self->task, names.cancel);
-        nb::object gather = asyncio_attr(names.gather);
-        nb::object kwnames = check(PyTuple_Pack(1, names.return_exceptions));
-        PyObject *args[] = {self->task.ptr(), Py_True};
-        nb::object waiting = check(PyObject_Vectorcall(gather.ptr(), args, 1, kwnames.ptr()));
-        gather.reset();
-        kwnames.reset();
-        co_await std::move(waiting);
+        co_await gather_quietly(self->task);
     }
     self->close_native();
-    co_return nb::none();
+    co_return;
 }
 
 int Trading::tp_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     int result = 0;
-    nb::inst_ptr<Trading>(self)->each_ref([&](nb::object &ref) {
+    nb::inst_ptr<Trading>(self)->each_ref([&](const nb::handle &ref) {
         if (result == 0 && ref.is_valid()) result = visit(ref.ptr(), arg);
     });
     return result;
@@ -257,10 +231,195 @@ int Trading::tp_traverse(PyObject *self, visitproc visit, void *arg) {
 
 int Trading::tp_clear(PyObject *self) {
     if (!nb::inst_ready(self)) return 0;
-    // None rather than null: a method called on a cleared session raises
-    // instead of touching freed memory.
-    nb::inst_ptr<Trading>(self)->each_ref([](nb::object &ref) { ref = nb::none(); });
+    // A value of the member's type rather than null (an empty dict for a dict
+    // member, None for an object): a method called on a cleared session
+    // raises or does nothing instead of touching freed memory.
+    nb::inst_ptr<Trading>(self)->each_ref([](auto &ref) {
+        using T = std::decay_t<decltype(ref)>;
+        if constexpr (std::is_same_v<T, nb::object>)
+            ref = nb::none();
+        else
+            ref = T();
+    });
     return 0;
 }
+
+}  // namespace torvo::trading
+
+namespace torvo::trading {
+
+namespace {
+
+using Self = nb::pointer_and_handle<Trading>;
+
+const char kTradingDoc[] = "Private protocol state is committed to user objects only by wait_update.";
+
+// A value that must be a dict or None, or an int or None.
+nb::object dict_or_none(nb::handle value, const char *what) {
+    if (!value.is_none() && !PyDict_Check(value.ptr())) raise(PyExc_TypeError, message({what, " 必须是 dict 或 None"}));
+    return nb::borrow(value);
+}
+
+nb::object int_or_none(nb::handle value, const char *what) {
+    if (!value.is_none() && !PyLong_Check(value.ptr())) raise(PyExc_TypeError, message({what, " 必须是 int 或 None"}));
+    return nb::borrow(value);
+}
+
+// "def name(self) -> type", kept for the life of the module.
+const char *getter_sig(const char *name, const char *type) {
+    static std::deque<std::string> texts;
+    return texts.emplace_back(std::string("def ") + name + "(self) -> " + type).c_str();
+}
+
+// One attribute of the state table.
+template <auto Member, Bind How>
+void bind_field(nb::class_<Trading> &cls, const char *name, const char *type) {
+    if constexpr (How == Bind::Plain) {
+        cls.def_rw(name, Member);
+    } else if constexpr (How == Bind::Nullable) {
+        if (*type != '\0')
+            cls.def_rw(name, Member, nb::for_setter(nb::arg("value").none()),
+                       nb::for_getter(nb::sig(getter_sig(name, type))));
+        else
+            cls.def_rw(name, Member, nb::for_setter(nb::arg("value").none()));
+    } else if constexpr (How == Bind::DictOrNone || How == Bind::IntOrNone) {
+        cls.def_prop_rw(
+            name, [](const Trading &t) { return t.*Member; },
+            [name](Trading &t, nb::handle v) {
+                t.*Member = How == Bind::DictOrNone ? dict_or_none(v, name) : int_or_none(v, name);
+            },
+            nb::for_setter(nb::arg("value").none()), nb::for_getter(nb::sig(getter_sig(name, type))));
+    }
+}
+
+}  // namespace
+
+void bind_trading(nb::module_ &m) {
+    static PyType_Slot slots[] = {
+        {Py_tp_traverse, (void *)&Trading::tp_traverse},
+        {Py_tp_clear, (void *)&Trading::tp_clear},
+        {0, nullptr},
+    };
+    nb::class_<Trading> cls(m, "Trading", nb::type_slots(slots), nb::is_weak_referenceable(), kTradingDoc);
+    cls.def(
+        "__init__",
+        [](Trading *self, nb::object config, nb::object timeout, nb::dict objects, nb::object factory) {
+            new (self) Trading(std::move(config), std::move(timeout), std::move(objects), std::move(factory));
+        },
+        "config"_a.none(), "timeout"_a.none(), "objects"_a, nb::kw_only(),
+        "native_factory"_a.none() = nb::type<Native>(),
+        nb::sig("def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], "
+                "*, native_factory: Callable[[CtpAccount, str], Native] = Native) -> None"));
+
+    // ---- attributes: the state table, and the three with setters of their own
+    cls.def_prop_rw(
+        "config", [](const Trading &t) { return t.config; },
+        [](Trading &t, nb::object value) { t.set_config(std::move(value)); },
+        nb::for_setter(nb::arg("value").none()), nb::for_getter(nb::sig("def config(self) -> CtpAccount | None")));
+    cls.def_prop_rw(
+        "timeout", [](const Trading &t) { return t.timeout; },
+        [](Trading &t, nb::object value) { t.set_timeout(std::move(value)); },
+        nb::for_setter(nb::arg("value").none()), nb::for_getter(nb::sig("def timeout(self) -> float")));
+#define TORVO_BIND_FIELD(member, py, type, init, bind, sig) bind_field<&Trading::member, Bind::bind>(cls, py, sig);
+    TORVO_TRADING_STATE(TORVO_BIND_FIELD)
+#undef TORVO_BIND_FIELD
+    cls.def_prop_rw(
+        "phase", [](const Trading &t) { return t.phase; }, [](Trading &t, nb::handle v) { t.set_phase(v); },
+        nb::for_getter(nb::sig("def phase(self) -> str")));
+    // ---- lifecycle --------------------------------------------------------
+    cls.def("start", [](Self self) { self.p->start(self.h); });
+    cls.def(
+        "run", [](Self self) { return run_body(self.p).bind(self.h, "Trading.run"); },
+        nb::sig("def run(self) -> Coroutine[Any, Any, None]"));
+    cls.def(
+        "close", [](Self self) { return close_body(self.p).bind(self.h, "Trading.close"); },
+        nb::sig("def close(self) -> Coroutine[Any, Any, None]"));
+    cls.def("_open_native", &Trading::open_native);
+    cls.def("_close_native", &Trading::close_native);
+    cls.def("_clear_cache", [](Trading &t, nb::str status) { t.clear_cache(status); }, "status"_a);
+    cls.def("_touch", &Trading::touch);
+    cls.def("_status", [](Trading &t, nb::str value) { t.set_status(value); }, "value"_a);
+
+    // ---- login synchronisation --------------------------------------------
+    cls.def(
+        "_request",
+        [](Trading &t, nb::str method, nb::handle fields) {
+            auto [rid, code] = t.request(method, fields);
+            return nb::make_tuple(rid, code);
+        },
+        "method"_a, "fields"_a.none() = nb::none(),
+        nb::sig("def _request(self, method: str, fields: dict | None = None) -> tuple[int, int]"));
+    cls.def(
+        "_phase_request",
+        [](Trading &t, nb::str phase, nb::str method, nb::handle data) { t.phase_request(phase, method, data); },
+        "phase"_a, "method"_a, "data"_a.none() = nb::none(),
+        nb::sig("def _phase_request(self, phase: str, method: str, data: dict | None = None) -> None"));
+    cls.def("_schedule_account", &Trading::schedule_account);
+    cls.def("tick", &Trading::tick, "now"_a);
+    cls.def(
+        "_query_error", [](Trading &t, nb::handle code, nb::handle message) { t.query_error(code, message); },
+        "code"_a.none(), "message"_a.none(), nb::sig("def _query_error(self, code: int, message: str) -> None"));
+
+    // ---- dispatch and snapshots -------------------------------------------
+    cls.def(
+        "event", [](Trading &t, nb::handle event) { t.event(event); }, "event"_a.none(),
+        nb::sig("def event(self, event: dict[str, object]) -> None"));
+    cls.def(
+        "_complete", [](Trading &t, nb::handle query) { t.complete(query); }, "query"_a.none(),
+        nb::sig("def _complete(self, query: dict[str, Any]) -> None"));
+    cls.def(
+        "_positions", [](Trading &t, nb::handle rows, nb::handle updated) { return t.positions_of(rows, updated); },
+        "rows"_a.none(), "updated"_a.none(),
+        nb::sig("def _positions(self, rows: list[dict[str, Any]], updated: int | None) -> dict[str, dict[str, Any]]"));
+    cls.def(
+        "_complete_account", [](Trading &t, nb::handle rows, nb::handle now) { t.complete_account(rows, now); },
+        "rows"_a.none(), "now_ms"_a.none(),
+        nb::sig("def _complete_account(self, rows: list[dict[str, Any]], now_ms: int) -> None"));
+
+    // ---- order and trade books ----------------------------------------------
+    cls.def_static(
+        "_is_spec_order", [](nb::handle row) { return Trading::is_spec_order(row); }, "row"_a.none(),
+        nb::sig("def _is_spec_order(row: dict[str, Any]) -> bool"));
+    cls.def_static(
+        "_is_spec_trade", [](nb::handle row) { return Trading::is_spec_trade(row); }, "row"_a.none(),
+        nb::sig("def _is_spec_trade(row: dict[str, Any]) -> bool"));
+    cls.def(
+        "_by_ref", [](Trading &t, nb::handle ref) { return t.by_ref(ref); }, "ref"_a.none(),
+        nb::sig("def _by_ref(self, ref: object) -> dict[str, Any] | None"));
+    cls.def(
+        "_trade_id", [](Trading &t, nb::handle row) { return t.trade_id(row); }, "row"_a.none(),
+        nb::sig("def _trade_id(self, row: dict[str, Any]) -> str"));
+    cls.def(
+        "_child", [](Trading &t, nb::handle row) { return t.child_of(row); }, "row"_a.none(),
+        nb::sig("def _child(self, row: dict[str, Any]) -> dict[str, Any]"));
+    cls.def(
+        "_order", [](Trading &t, nb::handle row, nb::handle revision) { t.order(row, revision); }, "row"_a.none(),
+        "query_revision"_a.none() = nb::none(),
+        nb::sig("def _order(self, row: dict[str, Any], query_revision: int | None = None) -> None"));
+    cls.def(
+        "_trade", [](Trading &t, nb::handle row, bool update_position) { return t.trade(row, update_position); },
+        "row"_a.none(), nb::kw_only(), "update_position"_a,
+        nb::sig("def _trade(self, row: dict[str, Any], *, update_position: bool) -> bool"));
+    cls.def(
+        "_aggregate", [](Trading &t, nb::handle child) { t.aggregate(child); }, "child"_a.none() = nb::none(),
+        nb::sig("def _aggregate(self, child: dict[str, Any] | None = None) -> None"));
+
+    // ---- local positions ----------------------------------------------------
+    cls.def(
+        "_apply_position_trade", [](Trading &t, nb::handle row) { t.apply_position_trade(row); }, "row"_a.none(),
+        nb::sig("def _apply_position_trade(self, row: dict[str, Any]) -> None"));
+    cls.def(
+        "_free_parts",
+        [](Trading &t, nb::handle symbol, nb::handle side) {
+            auto [his, today] = t.free_parts(symbol, side);
+            return nb::make_tuple(his, today);
+        },
+        "symbol"_a.none(), "side"_a.none(), nb::sig("def _free_parts(self, symbol: str, side: str) -> tuple[int, int]"));
+    cls.def(
+        "_recompute_frozen", [](Trading &t, nb::handle updated, nb::handle symbol) { t.recompute_frozen(updated, symbol); },
+        "updated"_a.none() = nb::none(), nb::kw_only(), "symbol"_a.none() = nb::none(),
+        nb::sig("def _recompute_frozen(self, updated: int | None = None, *, symbol: str | None = None) -> None"));
+}
+
 
 }  // namespace torvo::trading

@@ -1,13 +1,18 @@
-// Trading: the direct trading session of one account.  Its members are the
-// one list of the session's private state and published objects; every one
-// is readable and assignable from Python (see bind_trading).
+// Trading: the direct trading session of one account.
+//
+// TORVO_TRADING_STATE is the one list of the session's private state and
+// published objects, in the order the constructor sets them.  The member
+// declarations, the garbage collector's view (each_ref) and the Python
+// attributes (bind_trading) are all generated from it, so a field cannot be
+// declared and then missed by the collector or the bindings.
 #pragma once
 
 #include <cmath>
+#include <type_traits>
 #include <utility>
 
 #include "common/coro.h"
-#include "module.h"
+#include "py.h"
 
 namespace torvo::trading {
 
@@ -15,79 +20,107 @@ enum class Phase : unsigned char { Connecting, Authenticate, Login, Settlement, 
 
 Phase phase_of(nb::handle word);
 
+// How a field is exposed to Python:
+//   Plain       read and write, of the member's own type
+//   Nullable    an object that may also be set to None
+//   DictOrNone  a dict or None
+//   IntOrNone   an int or None
+//   Custom      bound by hand in bind_trading (its setter does more)
+//   Hidden      not an attribute: derived or cached state
+enum class Bind { Plain, Nullable, DictOrNone, IntOrNone, Custom, Hidden };
+
+// X(member, "python name", type, initialiser, binding, "type shown in the signature")
+#define TORVO_TRADING_STATE(X)                                                                      \
+    X(config, "config", nb::object, {}, Custom, "CtpAccount | None")                                \
+    X(timeout, "timeout", nb::object, {}, Custom, "float")                                          \
+    X(timeout_s, "", double, {0.0}, Hidden, "") /* `timeout` as a float, for the time limits */     \
+    X(objects, "objects", nb::dict, {}, Plain, "")                                                  \
+    X(factory, "factory", nb::object, {}, Nullable, "")                                             \
+    X(account, "account", nb::object, {}, Nullable, "")                                             \
+    X(session_status, "session_status", nb::str, {}, Plain, "")                                     \
+    X(published_status, "published_status", nb::str, {}, Plain, "")                                 \
+    X(positions, "positions", nb::object, {}, Nullable, "")                                         \
+    X(orders, "orders", nb::object, {}, Nullable, "")                                               \
+    X(trades, "trades", nb::list, {}, Plain, "")                                                    \
+    X(trade_views, "trade_views", nb::dict, {}, Plain, "")                                          \
+    X(account_values, "a", nb::dict, {}, Plain, "")                                                 \
+    X(position_book, "p", nb::dict, {}, Plain, "")                                                  \
+    X(order_book, "o", nb::dict, {}, Plain, "")                                                     \
+    X(trade_book, "t", nb::dict, {}, Plain, "")                                                     \
+    X(native_orders, "native_orders", nb::dict, {}, Plain, "")                                      \
+    X(instruments, "instruments", nb::dict, {}, Plain, "")                                          \
+    X(ref_orders, "ref_orders", nb::dict, {}, Plain, "")                                            \
+    X(system_orders, "system_orders", nb::dict, {}, Plain, "")                                      \
+    X(pending_trades, "pending_trades", nb::dict, {}, Plain, "")                                    \
+    X(live_trade_buffer, "live_trade_buffer", nb::dict, {}, Plain, "")                              \
+    X(trade_before, "trade_before", nb::set, {}, Plain, "")                                         \
+    X(position_candidate, "position_candidate", nb::object, {}, DictOrNone, "dict | None")          \
+    X(position_ready, "position_ready", bool, {false}, Plain, "")                                   \
+    X(pending, "pending", nb::set, {}, Plain, "")                                                   \
+    X(inflight, "inflight", nb::object, {}, DictOrNone, "dict | None")                              \
+    X(sync_index, "sync_index", Py_ssize_t, {0}, Plain, "")                                         \
+    X(last_query, "last_query", double, {-HUGE_VAL}, Plain, "")                                     \
+    X(last_account_refresh, "last_account_refresh", double, {0.0}, Plain, "")                       \
+    X(request_id, "request_id", long long, {0}, Plain, "")                                          \
+    X(order_ref, "order_ref", long long, {0}, Plain, "")                                            \
+    X(order_revisions, "order_revisions", nb::dict, {}, Plain, "")                                  \
+    X(revision, "revision", long long, {0}, Plain, "")                                              \
+    X(front, "front", nb::object, {}, Nullable, "int")                                              \
+    X(session, "session", nb::object, {}, Nullable, "int")                                          \
+    X(day, "day", nb::str, {}, Plain, "")                                                           \
+    X(phase, "phase", nb::str, {}, Custom, "str")                                                   \
+    X(phase_code, "", Phase, {Phase::Connecting}, Hidden, "") /* `phase` as a number */             \
+    X(phase_id, "phase_id", nb::object, {}, IntOrNone, "int | None")                                \
+    X(phase_time, "phase_time", double, {0.0}, Plain, "")                                           \
+    X(phase_data, "phase_data", nb::dict, {}, Plain, "")                                            \
+    X(task, "task", nb::object, {}, Nullable, "asyncio.Task[None] | None")                          \
+    X(native, "native", nb::object, {}, Nullable, "Native | None")                                  \
+    X(error, "error", nb::object, {}, Nullable, "ExError | None")                                   \
+    X(dirty, "dirty", bool, {false}, Plain, "")                                                     \
+    X(changed, "changed", nb::object, {}, Nullable, "asyncio.Event")                                \
+    X(directory, "directory", nb::object, {}, Nullable, "str | None")                               \
+    X(reset_pending, "reset_pending", bool, {false}, Plain, "")                                     \
+    X(recovery, "recovery", nb::object, {}, Nullable, "Recovery")                                   \
+    X(query_recovery, "query_recovery", nb::object, {}, Nullable, "Recovery")                       \
+    X(published_position_time, "published_position_time", nb::object, {}, IntOrNone, "int | None")  \
+    /* BrokerID and user id of `config`, read once per config object */                             \
+    X(broker_id_, "", nb::object, {}, Hidden, "")                                                   \
+    X(user_id_, "", nb::object, {}, Hidden, "")                                                     \
+    /* the index of children that can reserve position (positions.cpp) */                           \
+    X(reserving_, "", nb::dict, {}, Hidden, "")                                                     \
+    X(reserving_of_, "", nb::object, {}, Hidden, "")                                                \
+    X(reserving_size_, "", Py_ssize_t, {-1}, Hidden, "")
+
+// The event cases of the dispatcher, in the order they are tested.
+enum class EventCase : unsigned char {
+    FrontConnected,
+    FrontDisconnected,
+    RspAuthenticate,
+    RspUserLogin,
+    RspSettlementInfoConfirm,
+    RspError,
+    RspQuery,
+    RtnOrder,
+    RtnTrade,
+    InsertRejected,
+    ActionRejected,
+    Ignored,
+};
+
 struct Trading {
     Trading(nb::object config, nb::object timeout, nb::dict objects, nb::object factory);
 
-    // ---- state, in the order the constructor sets it --------------------
-    nb::object config;
-    nb::object timeout;
-    double timeout_s = 0.0;  // `timeout` as a float, for the time limits
-    nb::dict objects;
-    nb::object factory;
-    nb::object account;
-    nb::str session_status;
-    nb::str published_status;
-    nb::object positions;
-    nb::object orders;
-    nb::list trades;
-    nb::dict trade_views;
-    nb::dict a;
-    nb::dict p;
-    nb::dict o;
-    nb::dict t;
-    nb::dict native_orders;
-    nb::dict instruments;
-    nb::dict ref_orders;
-    nb::dict system_orders;
-    nb::dict pending_trades;
-    nb::dict live_trade_buffer;
-    nb::set trade_before;
-    nb::object position_candidate;
-    bool position_ready = false;
-    nb::set pending;
-    nb::object inflight;
-    Py_ssize_t sync_index = 0;
-    double last_query = -HUGE_VAL;
-    double last_account_refresh = 0.0;
-    long long request_id = 0;
-    long long order_ref = 0;
-    nb::dict order_revisions;
-    long long revision = 0;
-    nb::object front;
-    nb::object session;
-    nb::str day;
-    nb::str phase;
-    Phase phase_code = Phase::Connecting;
-    nb::object phase_id;
-    double phase_time = 0.0;
-    nb::dict phase_data;
-    nb::object task;
-    nb::object native;
-    nb::object error;
-    bool dirty = false;
-    nb::object changed;
-    nb::object directory;
-    bool reset_pending = false;
-    nb::object recovery;
-    nb::object query_recovery;
-    nb::object published_position_time;
+#define TORVO_DECLARE_FIELD(member, py, type, init, bind, sig) type member init;
+    TORVO_TRADING_STATE(TORVO_DECLARE_FIELD)
+#undef TORVO_DECLARE_FIELD
 
-    // BrokerID and user id of `config`, read once per config object.
-    nb::object broker_id_;
-    nb::object user_id_;
-
-    // Every Python reference held, for the garbage collector.
+    // Calls f on every member that holds a Python reference.
     template <class F>
     void each_ref(F &&f) {
-        nb::object *refs[] = {
-            &config, &timeout, &objects, &factory, &account, &session_status, &published_status,
-            &positions, &orders, &trades, &trade_views, &a, &p, &o, &t, &native_orders,
-            &instruments, &ref_orders, &system_orders, &pending_trades, &live_trade_buffer,
-            &trade_before, &position_candidate, &pending, &inflight, &order_revisions, &front,
-            &session, &day, &phase, &phase_id, &phase_data, &task, &native, &error, &changed,
-            &directory, &recovery, &query_recovery, &published_position_time, &broker_id_,
-            &user_id_};
-        for (nb::object *ref : refs) f(*ref);
+#define TORVO_VISIT_FIELD(member, py, type, init, bind, sig) \
+    if constexpr (std::is_base_of_v<nb::handle, type>) f(member);
+        TORVO_TRADING_STATE(TORVO_VISIT_FIELD)
+#undef TORVO_VISIT_FIELD
     }
 
     // ---- lifecycle (session.cpp) ----------------------------------------
@@ -115,12 +148,49 @@ struct Trading {
     // ---- dispatch (dispatch.cpp) ----------------------------------------
     void event(nb::handle event);
 
+    // ---- snapshots (snapshots.cpp) --------------------------------------
+    void complete(nb::handle query);
+    nb::dict positions_of(nb::handle rows, nb::handle updated);
+    void complete_account(nb::handle rows, nb::handle now_ms);
+
+    // ---- order and trade books (books.cpp) ------------------------------
+    static bool is_spec_order(nb::handle row);
+    static bool is_spec_trade(nb::handle row);
+    nb::object by_ref(nb::handle ref);
+    nb::str trade_id(nb::handle row);
+    nb::dict child_of(nb::handle row);
+    void order(nb::handle row, nb::handle query_revision);
+    bool trade(nb::handle row, bool update_position);
+    void aggregate(nb::handle child);
+
+    // ---- local positions (positions.cpp) --------------------------------
+    void apply_position_trade(nb::handle row);
+    std::pair<nb::object, nb::object> free_parts(nb::handle symbol, nb::handle side);
+    void recompute_frozen(nb::handle updated, nb::handle symbol);
+    // The index of reserving children: a child stored into native_orders by
+    // the session's own code is added with index_add, a child that became
+    // terminal or left native_orders is dropped with index_drop.
+    void index_add(nb::handle order_id, nb::handle child);
+    void index_drop(nb::handle order_id, nb::handle child);
+    void index_reset();
+
     static int tp_traverse(PyObject *self, visitproc visit, void *arg);
     static int tp_clear(PyObject *self);
 
 private:
     void ensure_identity();
-    void login_response(int which, nb::handle event);
+
+    // One function per event case (dispatch.cpp).
+    struct Event;
+    void on_front_connected();
+    void on_front_disconnected();
+    void on_login_response(EventCase which, const Event &e);
+    void on_error(const Event &e);
+    void on_query_response(const Event &e);
+    void on_order_return(const Event &e);
+    void on_trade_return(const Event &e);
+    void on_insert_rejected(const Event &e);
+    void on_action_rejected(const Event &e);
 };
 
 coro::Coroutine run_body(Trading *self);

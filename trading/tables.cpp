@@ -1,6 +1,6 @@
 // Module-level names of `torvo.trading` besides its two classes: the imports,
-// the constant tables, the four field readers, and the shared helpers.
-#include "module.h"
+// the constant tables and the four field readers.
+#include "py.h"
 
 #include <cmath>
 #include <cstdint>
@@ -8,111 +8,6 @@
 using namespace nanobind::literals;
 
 namespace torvo::trading {
-
-// ---- raising -----------------------------------------------------------
-
-nb::object check(PyObject *obj) {
-    if (obj == nullptr) throw nb::python_error();
-    return nb::steal(obj);
-}
-
-nb::object item(nb::handle mapping, PyObject *key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key);
-        if (value != nullptr) return nb::borrow(value);
-        if (!PyErr_Occurred()) {
-            nb::object exc = check(PyObject_CallOneArg(PyExc_KeyError, key));
-            PyErr_SetObject(PyExc_KeyError, exc.ptr());
-        }
-        throw nb::python_error();
-    }
-    return check(PyObject_GetItem(mapping.ptr(), key));
-}
-
-namespace {
-
-[[noreturn]] void raise_instance(PyObject *type, PyObject *arg) {
-    nb::object exc = check(arg != nullptr ? PyObject_CallOneArg(type, arg) : PyObject_CallNoArgs(type));
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw nb::python_error();
-}
-
-}  // namespace
-
-void raise(PyObject *type, const char *utf8) {
-    nb::object message = check(PyUnicode_FromString(utf8));
-    raise_instance(type, message.ptr());
-}
-
-void raise(PyObject *type, nb::handle message) { raise_instance(type, message.ptr()); }
-
-void raise_bare(PyObject *type) {
-    PyErr_SetNone(type);
-    throw nb::python_error();
-}
-
-void raise_ex(nb::handle message) { raise_instance(g.ExError, message.ptr()); }
-
-nb::str concat(std::initializer_list<nb::handle> parts) {
-    nb::object list = check(PyList_New(0));
-    for (nb::handle part : parts) {
-        nb::object text = check(PyUnicode_Check(part.ptr()) ? Py_NewRef(part.ptr()) : PyObject_Str(part.ptr()));
-        if (PyList_Append(list.ptr(), text.ptr()) < 0) throw nb::python_error();
-    }
-    nb::object empty = check(PyUnicode_FromStringAndSize("", 0));
-    return nb::steal<nb::str>(check(PyUnicode_Join(empty.ptr(), list.ptr())).release());
-}
-
-// ---- module bindings read at call time ---------------------------------
-
-nb::object module_attr(PyObject *name) {
-    PyObject *value = PyDict_GetItemWithError(g.module_dict, name);
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::borrow(value);
-}
-
-namespace {
-
-double call_clock(PyObject *method) {
-    nb::object clock = module_attr(names.time);
-    nb::object value = call_method(clock, method);
-    double seconds = PyFloat_AsDouble(value.ptr());
-    if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return seconds;
-}
-
-}  // namespace
-
-double monotonic() { return call_clock(names.monotonic); }
-double wall_time() { return call_clock(names.time); }
-
-nb::object asyncio_attr(PyObject *name) {
-    return check(PyObject_GetAttr(module_attr(names.asyncio).ptr(), name));
-}
-
-bool code_is(nb::handle code, long value) {
-    if (PyLong_CheckExact(code.ptr())) {
-        int overflow = 0;
-        long v = PyLong_AsLongAndOverflow(code.ptr(), &overflow);
-        return overflow == 0 && v == value;
-    }
-    nb::object other = check(PyLong_FromLong(value));
-    int r = PyObject_RichCompareBool(code.ptr(), other.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-nb::object label(PyObject *table, nb::handle key) {
-    PyObject *value = PyDict_GetItemWithError(table, key.ptr());
-    if (value == nullptr) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(key);
-    }
-    return nb::borrow(value);
-}
 
 // ---- the four field readers ---------------------------------------------
 
@@ -182,18 +77,13 @@ nb::object timestamp(nb::handle day, nb::handle clock) {
         case Fast::Unknown: break;
     }
     try {
+        // int(datetime.strptime(day + clock, FORMAT).replace(tzinfo=TZ).timestamp() * 1000)
         nb::object text = check(PyNumber_Add(day.ptr(), clock.ptr()));
-        nb::object parsed = check(PyObject_CallMethodObjArgs(g.datetime, names.strptime, text.ptr(),
-                                                              g.timestamp_format, nullptr));
-        nb::object replace = check(PyObject_GetAttr(parsed.ptr(), names.replace));
-        nb::object kwargs = check(PyDict_New());
-        if (PyDict_SetItem(kwargs.ptr(), names.tzinfo, g.TZ) < 0) throw nb::python_error();
-        nb::object empty = check(PyTuple_New(0));
-        nb::object aware = check(PyObject_Call(replace.ptr(), empty.ptr(), kwargs.ptr()));
-        nb::object seconds = call_method(aware, names.timestamp);
-        nb::object thousand = check(PyLong_FromLong(1000));
-        nb::object product = check(PyNumber_Multiply(seconds.ptr(), thousand.ptr()));
-        return check(PyNumber_Long(product.ptr()));
+        nb::object parsed =
+            check(PyObject_CallMethodObjArgs(g.datetime, names.strptime, text.ptr(), g.timestamp_format, nullptr));
+        nb::object aware = call_kw(attr(parsed, names.replace), {}, {{names.tzinfo, g.TZ}});
+        nb::object ms = check(PyNumber_Multiply(call_method(aware, names.timestamp).ptr(), g.thousand));
+        return check(PyNumber_Long(ms.ptr()));
     } catch (nb::python_error &e) {
         if (value_or_type_error(e)) return nb::none();
         throw;
@@ -286,8 +176,6 @@ void init_names() {
 #define TORVO_INTERN_NAME(ident, text) names.ident = intern(text);
     TORVO_TRADING_NAMES(TORVO_INTERN_NAME)
 #undef TORVO_INTERN_NAME
-    const long small[] = {0, -1, -2, -3, 1};
-    for (int i = 0; i < 5; ++i) g.small_ints[i] = check(PyLong_FromLong(small[i])).release().ptr();
 }
 
 void init_tables(nb::module_ &m) {
@@ -393,6 +281,7 @@ void init_tables(nb::module_ &m) {
     m.attr("FLAG_BY_OFFSET") = nb::handle(g.FLAG_BY_OFFSET);
 
     g.timestamp_format = intern("%Y%m%d%H:%M:%S");
+    g.thousand = check(PyLong_FromLong(1000)).release().ptr();
     g.generic_error = intern("交易连接不可用，请检查账户配置或稍后重新连接。");
 
     m.def("timestamp", &timestamp, "day"_a.none(), "clock"_a.none(),

@@ -1,0 +1,332 @@
+// The order and trade books: which local order a return belongs to, the
+// vendor's statuses in the package's five words, sticky terminal statuses,
+// finishes held back until the counted trades have arrived, trades parked
+// until their order is known, and each order's state copied into the order
+// record that commit publishes.
+#include "session.h"
+
+namespace torvo::trading {
+
+namespace {
+
+constexpr Py_ssize_t kParkedTradeLimit = 32768;
+
+bool terminal(nb::handle status) {
+    return is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED);
+}
+
+// The first character of a str (empty when empty); anything else through
+// `value[:1]`.
+nb::object first_char(nb::handle value) {
+    if (PyUnicode_Check(value.ptr()))
+        return check(PyUnicode_Substring(value.ptr(), 0, PyUnicode_GET_LENGTH(value.ptr()) > 0 ? 1 : 0));
+    return check(PySequence_GetSlice(value.ptr(), 0, 1));
+}
+
+// row.get(key, "").strip()
+nb::object stripped_field(nb::handle row, PyObject *key) { return stripped(get_or(row, key, names.empty)); }
+
+// The text, or None when it is empty.
+nb::object text_or_none(nb::handle text) { return truthy(text) ? nb::borrow(text) : nb::none(); }
+
+nb::object direction_of(nb::handle code) { return nb::borrow(equal(code, names.zero_text) ? names.BUY : names.SELL); }
+
+// A row's trading day must be the login's (when it has one).
+void check_day(nb::handle row, nb::handle day, const char *message_text) {
+    nb::object row_day = get(row, names.TradingDay);
+    if (row_day.is_valid() && truthy(row_day) && !equal(row_day, day)) raise(PyExc_TimeoutError, message_text);
+}
+
+}  // namespace
+
+nb::object symbol_of(nb::handle row) {
+    nb::object exchange = item(row, names.ExchangeID), instrument = item(row, names.InstrumentID);
+    if (PyUnicode_CheckExact(exchange.ptr()) && PyUnicode_CheckExact(instrument.ptr()))
+        return check(PyUnicode_FromFormat("%U.%U", exchange.ptr(), instrument.ptr()));
+    nb::object head = check(PyNumber_Add(exchange.ptr(), names.dot));
+    return check(PyNumber_Add(head.ptr(), instrument.ptr()));
+}
+
+bool Trading::is_spec_order(nb::handle row) {
+    nb::object flag = get(row, names.CombHedgeFlag);
+    if (!flag.is_valid()) return false;
+    nb::str text = to_str(flag);
+    return PyUnicode_GET_LENGTH(text.ptr()) > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == '1';
+}
+
+bool Trading::is_spec_trade(nb::handle row) {
+    nb::object flag = get(row, names.HedgeFlag);
+    return flag.is_valid() && equal(flag, names.one_text);
+}
+
+nb::object Trading::by_ref(nb::handle ref) {
+    nb::object key = nb::make_tuple(front, session, to_str(ref));
+    PyObject *oid = find(ref_orders, key);
+    PyObject *child = oid != nullptr ? find(native_orders, oid) : nullptr;
+    return nb::borrow(child != nullptr ? child : Py_None);
+}
+
+nb::str Trading::trade_id(nb::handle row) {
+    nb::object tid = stripped_field(row, names.TradeID);
+    if (!truthy(tid)) raise(PyExc_BufferError, "CTP 成交回报缺少 TradeID");
+    return nb::borrow<nb::str>(tid);
+}
+
+nb::dict Trading::child_of(nb::handle row) {
+    nb::object row_front = get_or(row, names.FrontID, front), row_session = get_or(row, names.SessionID, session);
+    nb::object ref = to_str(get_or(row, names.OrderRef, names.empty));
+    nb::object key = nb::make_tuple(row_front, row_session, ref);
+    nb::object raw = get_or(row, names.OrderSysID, names.empty);
+    nb::object system = text_or_none(stripped(raw));
+
+    nb::object by_ref = nb::borrow(find(ref_orders, key));
+    nb::object by_system = system.is_none() ? nb::object() : nb::borrow(find(system_orders, system));
+    if (by_ref.is_valid() && by_system.is_valid() && !equal(by_ref, by_system))
+        raise(PyExc_BufferError, "同一个 CTP OrderSysID 关联到不同订单");
+    nb::object oid = by_ref.is_valid() ? by_ref : by_system;
+    if (!oid.is_valid() || oid.is_none()) {
+        // New to the books: an order record and its child, PENDING.
+        oid = local_order_id(row_front, row_session, ref);
+        nb::object symbol = symbol_of(row);
+        nb::object direction = direction_of(get_or(row, names.Direction, Py_None));
+        nb::object flags = get(row, names.CombOffsetFlag);
+        if (!flags.is_valid() || !truthy(flags)) flags = get_or(row, names.OffsetFlag, Py_None);
+        nb::object offset = order_offset(flags);
+        nb::object zero = int_of(0);
+        set(order_book, oid,
+            dict_of({{names.order_id, oid},
+                     {names.order_sys_id, system},
+                     {names.symbol, symbol},
+                     {names.direction, direction},
+                     {names.offset, offset},
+                     {names.limit_price, finite(get_or(row, names.LimitPrice, Py_None))},
+                     {names.volume_original, zero},
+                     {names.volume_traded, zero},
+                     {names.volume_left, zero},
+                     {names.status, names.PENDING},
+                     {names.status_msg, names.empty},
+                     {names.cancel_pending, Py_False},
+                     {names.cancel_error, Py_None},
+                     {names.insert_time, timestamp(get_or(row, names.InsertDate, names.empty),
+                                                   get_or(row, names.InsertTime, names.empty))}}));
+        nb::dict child = dict_of({{names.order_id, oid},
+                                  {names.parent, oid},
+                                  {names.symbol, symbol},
+                                  {names.direction, direction},
+                                  {names.offset, offset},
+                                  {names.exchange_order_id, truthy(raw) ? nb::handle(raw) : nb::handle(names.empty)},
+                                  {names.close_type, names.UNSPECIFIED},
+                                  {names.volume_original, zero},
+                                  {names.volume_traded, zero},
+                                  {names.volume_left, zero},
+                                  {names.status, names.PENDING},
+                                  {names.is_confirmed, Py_False},
+                                  {names.status_msg, names.empty},
+                                  {names.cancel_pending, Py_False},
+                                  {names.cancel_error, Py_None},
+                                  {names.ref, ref},
+                                  {names.front, row_front},
+                                  {names.session, row_session},
+                                  {names.cancel_request_id, Py_None},
+                                  {names.pending_finish, Py_False},
+                                  {names.expected_traded, zero},
+                                  {names.finish_status, Py_None},
+                                  {names.finish_msg, names.empty}});
+        set(native_orders, oid, child);
+        index_add(oid, child);
+    }
+    set(ref_orders, key, oid);
+    nb::object child = item(native_orders, oid);
+    if (!system.is_none()) {
+        nb::object known = stripped(item(child, names.exchange_order_id));
+        if (truthy(known) && !equal(known, system)) raise(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
+        set(system_orders, system, oid);
+    }
+    return nb::borrow<nb::dict>(child);
+}
+
+void Trading::order(nb::handle row, nb::handle query_revision) {
+    check_day(row, day, "订单回报的交易日发生变化");
+    nb::dict child = child_of(row);
+    nb::object oid = item(child, names.order_id);
+    if (!query_revision.is_none() && less(query_revision, get_or(order_revisions, oid.ptr(), int_of(0)).ptr()))
+        return;  // a query row older than the order's last change
+    const nb::object before = check(PyDict_Copy(child.ptr()));
+
+    nb::object submit = get_or(row, names.OrderSubmitStatus, Py_None);
+    nb::object code = item(row, names.OrderStatus);
+    PyObject *status = equal(submit, names.submit_rejected) ? names.REJECTED
+                       : equal(code, names.zero_text)       ? names.FILLED
+                       : equal(code, names.status_part_gone) || equal(code, names.status_none_gone) ||
+                               equal(code, names.status_cancelled)
+                           ? names.CANCELLED
+                           : names.ALIVE;
+    const bool final_status = status != names.ALIVE;
+
+    nb::object current = item(child, names.status);
+    if (is(current, names.FILLED) && status != names.FILLED) return;
+    if (is(current, names.REJECTED) && status != names.REJECTED) return;
+    if (is(current, names.CANCELLED) && status != names.CANCELLED && status != names.REJECTED) return;
+    if (truthy(item(child, names.pending_finish)) && !final_status) return;
+
+    nb::object ordered = item(row, names.VolumeTotalOriginal);
+    nb::object expected = max_of(get_or(row, names.VolumeTraded, int_of(0)), get_or(child, names.expected_traded, int_of(0)));
+    if (status == names.FILLED) expected = max_of(expected, ordered);
+    nb::object flag = first_char(item(row, names.CombOffsetFlag));
+    nb::handle close_type = equal(flag, names.zero_text)      ? nb::handle(Py_None)
+                            : equal(flag, names.three_text) ? nb::handle(names.TODAY)
+                            : equal(flag, names.four_text)  ? nb::handle(names.HISTORY)
+                                                            : nb::handle(names.UNSPECIFIED);
+    const bool cancel_refused = equal(submit, names.submit_cancel_refused);
+    nb::object text = cancel_refused && status == names.ALIVE ? item(before, names.status_msg) : nb::borrow(names.empty);
+    if (!truthy(text))
+        text = nb::borrow(status == names.FILLED      ? names.msg_filled
+                          : status == names.CANCELLED ? names.msg_cancelled
+                          : status == names.REJECTED  ? names.msg_rejected
+                                                      : names.empty);
+
+    nb::object traded = item(child, names.volume_traded);
+    nb::object left = sub(ordered, traded);
+    update(child, dict_of({{names.exchange_order_id, get_or(row, names.OrderSysID, names.empty)},
+                           {names.close_type, close_type},
+                           {names.volume_original, ordered},
+                           {names.volume_left, left},
+                           {names.is_confirmed, Py_True},
+                           {names.status_msg, text},
+                           {names.front, item(row, names.FrontID)},
+                           {names.session, item(row, names.SessionID)},
+                           {names.ref, item(row, names.OrderRef)},
+                           {names.expected_traded, expected}}));
+    if (less(left, int_of(0))) raise(PyExc_BufferError, "成交数量超过订单原始数量");
+
+    const bool held = final_status && less(traded, expected);
+    set(child, names.pending_finish, held ? Py_True : Py_False);
+    if (held) {
+        set(child, names.finish_status, status);
+        set(child, names.finish_msg, text);
+        set(child, names.status_msg, item(before, names.status_msg));
+    } else {
+        set(child, names.finish_status, Py_None);
+        set(child, names.finish_msg, names.empty);
+    }
+    set(child, names.status, held ? names.ALIVE : status);
+    if (final_status) {
+        set(child, names.cancel_pending, Py_False);
+        set(child, names.cancel_error, Py_None);
+        if (!held) index_drop(oid, child);
+    } else if (cancel_refused && truthy(item(child, names.cancel_pending)) &&
+               !item(child, names.cancel_request_id).is_none()) {
+        set(child, names.cancel_pending, Py_False);
+        set(child, names.cancel_error, names.msg_cancel_refused);
+    }
+
+    nb::object record = item(order_book, item(child, names.parent));
+    if (item(record, names.limit_price).is_none()) {
+        set(record, names.limit_price, finite(get_or(row, names.LimitPrice, Py_None)));
+        set(record, names.insert_time,
+            timestamp(get_or(row, names.InsertDate, names.empty), get_or(row, names.InsertTime, names.empty)));
+    }
+
+    if (!equal(child, before)) {
+        ++revision;
+        set(order_revisions, oid, int_of(revision));
+        if (position_ready) recompute_frozen(nb::none(), item(child, names.symbol));
+        aggregate(child);
+        schedule_account();
+        touch();
+    }
+
+    // Trades that arrived before this order's OrderSysID was known.
+    nb::object system = stripped_field(row, names.OrderSysID);
+    if (!truthy(system) || size(pending_trades) == 0) return;
+    nb::object parked = check(PyDict_Values(pending_trades.ptr()));
+    for (nb::handle trade_row : parked)
+        if (equal(stripped_field(trade_row, names.OrderSysID), system)) trade(trade_row, position_ready);
+}
+
+bool Trading::trade(nb::handle row, bool update_position) {
+    if (!is_spec_trade(row)) return false;
+    check_day(row, day, "成交回报的交易日发生变化");
+    nb::str tid = trade_id(row);
+    if (has(trade_book, tid)) return false;  // seen already (live, then in the trade query)
+    nb::object system = stripped_field(row, names.OrderSysID);
+    PyObject *oid = truthy(system) ? find(system_orders, system) : nullptr;
+    if (oid == nullptr) {
+        // The order is not in the books yet: park the trade until it is.
+        if (!has(pending_trades, tid)) {
+            if (size(pending_trades) >= kParkedTradeLimit) raise(PyExc_BufferError, "未关联订单的成交暂存队列已满");
+            set(pending_trades, tid, row);
+        }
+        return false;
+    }
+    del(pending_trades, tid);
+    nb::object child = item(native_orders, oid);
+    nb::object volume = item(row, names.Volume);
+    if (!PyLong_CheckExact(volume.ptr()) || !less(int_of(0), volume)) raise(PyExc_BufferError, "成交数量无效");
+
+    nb::object traded = add(item(child, names.volume_traded), volume);
+    nb::object left = sub(item(child, names.volume_original), traded);
+    set(child, names.volume_traded, traded);
+    set(child, names.volume_left, left);
+    if (less(left, int_of(0))) raise(PyExc_BufferError, "成交数量超过订单原始数量");
+
+    if (truthy(item(child, names.pending_finish)) && !less(traded, item(child, names.expected_traded))) {
+        // The counted trades are in: the held-back finish takes effect.
+        set(child, names.pending_finish, Py_False);
+        nb::object held = pop(child, names.finish_status);
+        if (!held.is_valid()) (void)item(child, names.finish_status);  // KeyError, as dict.pop raises
+        set(child, names.status, held);
+        nb::object held_msg = pop(child, names.finish_msg);
+        set(child, names.status_msg, held_msg.is_valid() ? held_msg.ptr() : names.empty);
+    }
+    if (equal(left, int_of(0))) {
+        // Filled by trades, whatever the last order return said.
+        set(child, names.pending_finish, Py_False);
+        if (!is(item(child, names.status), names.FILLED) || !truthy(item(child, names.status_msg)))
+            set(child, names.status_msg, names.msg_filled);
+        set(child, names.status, names.FILLED);
+    }
+    if (terminal(item(child, names.status))) {
+        set(child, names.cancel_pending, Py_False);
+        set(child, names.cancel_error, Py_None);
+        index_drop(nb::handle(oid), child);
+    }
+
+    nb::object symbol = symbol_of(row);
+    set(trade_book, tid,
+        dict_of({{names.trade_id, tid},
+                 {names.order_sys_id, system},
+                 {names.symbol, symbol},
+                 {names.direction, direction_of(item(row, names.Direction))},
+                 {names.offset, order_offset(item(row, names.OffsetFlag))},
+                 {names.price, item(row, names.Price)},
+                 {names.volume, volume},
+                 {names.trade_time, timestamp(item(row, names.TradeDate), item(row, names.TradeTime))}}));
+    if (update_position) {
+        apply_position_trade(row);
+        recompute_frozen(nb::none(), symbol);
+    }
+    aggregate(child);
+    schedule_account();
+    touch();
+    return true;
+}
+
+void Trading::aggregate(nb::handle child) {
+    if (child.is_none()) {
+        nb::object children = check(PyDict_Values(native_orders.ptr()));
+        for (nb::handle each : children) aggregate(each);
+        return;
+    }
+    nb::object record = item(order_book, item(child, names.order_id));
+    update(record, dict_of({{names.order_sys_id, text_or_none(stripped(item(child, names.exchange_order_id)))},
+                            {names.volume_original, item(child, names.volume_original)},
+                            {names.volume_traded, item(child, names.volume_traded)},
+                            {names.volume_left, item(child, names.volume_left)},
+                            {names.status, item(child, names.status)},
+                            {names.status_msg, item(child, names.status_msg)},
+                            {names.cancel_pending, item(child, names.cancel_pending)},
+                            {names.cancel_error, item(child, names.cancel_error)}}));
+}
+
+}  // namespace torvo::trading

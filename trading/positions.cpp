@@ -1,0 +1,217 @@
+// The local position book: trades move it (today's and earlier parts), and
+// working closing orders reserve part of it.
+//
+// The reservation scan visits only the children that can reserve: an index,
+// per symbol, of the children that are not terminal and not opening, in the
+// order they entered native_orders.  Their fields are read live at every
+// scan, so a child edited in place counts as it stands.  The index keeps
+// track of the native_orders dict it was built for and of its size; when
+// either differs (the dict replaced, a child put in or taken out by other
+// code), or an indexed child is no longer the one native_orders holds, it is
+// rebuilt from a full scan first, so the answer is always the full scan's.
+#include "session.h"
+
+namespace torvo::trading {
+
+nb::object symbol_of(nb::handle row);
+
+namespace {
+
+struct Side {
+    PyObject *pos, *today, *his, *frozen, *available, *closing;
+};
+
+const Side &side_of(nb::handle side) {
+    static const Side long_side{names.pos_long, names.pos_long_today, names.pos_long_his,
+                                names.frozen_long, names.available_long, names.SELL};
+    static const Side short_side{names.pos_short, names.pos_short_today, names.pos_short_his,
+                                 names.frozen_short, names.available_short, names.BUY};
+    if (is(side, names.long_)) return long_side;
+    if (is(side, names.short_)) return short_side;
+    // "pos_" + side names no key of a position record.
+    raise(PyExc_KeyError, message({"pos_", side}));
+}
+
+bool can_reserve(nb::handle child) {
+    if (!PyDict_Check(child.ptr())) return true;  // not ours: let the live checks decide
+    nb::object offset = get(child, names.offset), status = get(child, names.status);
+    if (offset.is_valid() && is(offset, names.OPEN)) return false;
+    return !(status.is_valid() &&
+             (is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED)));
+}
+
+}  // namespace
+
+// ---- the index of reserving children -----------------------------------
+
+void Trading::index_reset() {
+    reserving_ = nb::dict();
+    reserving_of_ = native_orders;
+    reserving_size_ = size(native_orders);
+}
+
+void Trading::index_add(nb::handle order_id, nb::handle child) {
+    if (native_orders.ptr() != reserving_of_.ptr() || size(native_orders) != reserving_size_ + 1) {
+        reserving_size_ = -1;  // out of step: rebuilt at the next scan
+        return;
+    }
+    ++reserving_size_;
+    if (!can_reserve(child)) return;
+    nb::object symbol = item(child, names.symbol);
+    nb::object bucket = nb::borrow(find(reserving_, symbol));
+    if (!bucket.is_valid()) {
+        bucket = nb::dict();
+        set(reserving_, symbol, bucket);
+    }
+    set(bucket, order_id, child);
+}
+
+void Trading::index_drop(nb::handle order_id, nb::handle child) {
+    PyObject *bucket = find(reserving_, get_or(child, names.symbol, Py_None));
+    if (bucket != nullptr) del(bucket, order_id);
+}
+
+// The reserving children of `symbol` (a dict order id -> child), or null.
+static PyObject *reserving_children(Trading &t, nb::handle symbol) {
+    auto current = [&] {
+        if (t.native_orders.ptr() != t.reserving_of_.ptr() || size(t.native_orders) != t.reserving_size_)
+            return false;
+        PyObject *bucket = find(t.reserving_, symbol);
+        if (bucket == nullptr) return true;
+        Py_ssize_t pos = 0;
+        PyObject *oid, *child;
+        while (PyDict_Next(bucket, &pos, &oid, &child))
+            if (find(t.native_orders, oid) != child) return false;
+        return true;
+    };
+    if (!current()) {
+        t.reserving_ = nb::dict();
+        for (auto [oid, child] : t.native_orders) {
+            if (!can_reserve(child)) continue;
+            nb::object child_symbol = get_or(child, names.symbol, Py_None);
+            nb::object bucket = nb::borrow(find(t.reserving_, child_symbol));
+            if (!bucket.is_valid()) {
+                bucket = nb::dict();
+                set(t.reserving_, child_symbol, bucket);
+            }
+            set(bucket, oid, child);
+        }
+        t.reserving_of_ = t.native_orders;
+        t.reserving_size_ = size(t.native_orders);
+    }
+    return find(t.reserving_, symbol);
+}
+
+// ---- the position book -------------------------------------------------
+
+void Trading::apply_position_trade(nb::handle row) {
+    nb::object symbol = symbol_of(row);
+    nb::object pos = nb::borrow(find(position_book, symbol));
+    if (!pos.is_valid() || pos.is_none()) {
+        pos = nb::handle(g.empty_position)(symbol, now_ms());
+        set(position_book, symbol, pos);
+    }
+    nb::object volume = item(row, names.Volume);
+    nb::object flag = item(row, names.OffsetFlag);
+    const bool buy = equal(item(row, names.Direction), names.zero_text);
+    if (equal(flag, names.zero_text)) {
+        const Side &s = side_of(buy ? names.long_ : names.short_);
+        set(pos, s.pos, add(item(pos, s.pos), volume));
+        set(pos, s.today, add(item(pos, s.today), volume));
+    } else {
+        const Side &s = side_of(buy ? names.short_ : names.long_);
+        if (less(item(pos, s.pos), volume)) raise(PyExc_BufferError, "平仓成交数量超过本地持仓");
+        // Plain closes take earlier lots first, then today's.
+        std::pair<PyObject *, nb::object> plan[2];
+        int steps = 0;
+        if (equal(flag, names.three_text)) {
+            plan[steps++] = {s.today, volume};
+        } else if (equal(flag, names.four_text)) {
+            plan[steps++] = {s.his, volume};
+        } else {
+            nb::object h = min_of(item(pos, s.his), volume);
+            plan[steps++] = {s.his, h};
+            plan[steps++] = {s.today, sub(volume, h)};
+        }
+        for (int i = 0; i < steps; ++i) {
+            auto &[bucket, amount] = plan[i];
+            nb::object held = item(pos, bucket);
+            if (less(held, amount)) raise(PyExc_BufferError, "平仓成交数量超过本地对应今昨仓");
+            set(pos, bucket, sub(held, amount));
+        }
+        set(pos, s.pos, sub(item(pos, s.pos), volume));
+    }
+    set(pos, names.pos, sub(item(pos, names.pos_long), item(pos, names.pos_short)));
+    set(pos, names.updated_at, int_of(now_ms()));
+}
+
+std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::handle side) {
+    nb::object zero = int_of(0);
+    PyObject *pos = find(position_book, symbol);
+    if (pos == nullptr || pos == Py_None || !truthy(pos)) return {zero, zero};
+    const Side &s = side_of(side);
+    if (item(pos, s.pos).is_none()) return {zero, zero};
+    nb::object his = item(pos, s.his), today = item(pos, s.today);
+
+    if (PyObject *children = reserving_children(*this, symbol)) {
+        Py_ssize_t at = 0;
+        PyObject *oid, *raw;
+        while (PyDict_Next(children, &at, &oid, &raw)) {
+            nb::handle child(raw);
+            if (!equal(get_or(child, names.symbol, Py_None), symbol)) continue;
+            if (!equal(get_or(child, names.direction, Py_None), s.closing)) continue;
+            if (equal(get_or(child, names.offset, Py_None), names.OPEN)) continue;
+            nb::object status = get_or(child, names.status, Py_None);
+            if (is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED)) continue;
+            nb::object left = item(child, names.volume_left);
+            nb::object close_type = get_or(child, names.close_type, Py_None);
+            if (equal(close_type, names.TODAY)) {
+                today = sub(today, left);
+            } else if (equal(close_type, names.HISTORY)) {
+                his = sub(his, left);
+            } else {
+                // Unspecified: earlier lots first, the rest from today's.
+                nb::object used = min_of(left, max_of(his, zero));
+                his = sub(his, used);
+                today = sub(today, sub(left, used));
+            }
+        }
+    }
+    if (less(min_of(today, his), zero)) raise(PyExc_BufferError, "有效平仓委托冻结量超过本地持仓");
+    return {std::move(his), std::move(today)};
+}
+
+void Trading::recompute_frozen(nb::handle updated, nb::handle symbol) {
+    nb::object stamp = nb::borrow(updated);
+    if (!stamp.is_valid() || !truthy(stamp)) stamp = int_of(now_ms());
+    nb::object records;
+    if (symbol.is_none()) {
+        records = check(PyDict_Items(position_book.ptr()));
+    } else {
+        PyObject *record = find(position_book, symbol);
+        if (record == nullptr) return;
+        nb::list one;
+        one.append(nb::make_tuple(symbol, nb::handle(record)));
+        records = std::move(one);
+    }
+    static PyObject *const *const kKeys[] = {&names.frozen_long, &names.frozen_short, &names.available_long,
+                                             &names.available_short};
+    for (nb::handle pair : records) {
+        nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), record = PyTuple_GET_ITEM(pair.ptr(), 1);
+        if (item(record, names.pos_long).is_none()) continue;
+        nb::object before[4];
+        for (int i = 0; i < 4; ++i) before[i] = item(record, *kKeys[i]);
+        for (PyObject *side : {names.long_, names.short_}) {
+            auto [his, today] = free_parts(key, side);
+            nb::object free = add(his, today);
+            const Side &s = side_of(side);
+            set(record, s.available, free);
+            set(record, s.frozen, sub(item(record, s.pos), free));
+        }
+        bool changed = false;
+        for (int i = 0; i < 4 && !changed; ++i) changed = !equal(before[i], item(record, *kKeys[i]));
+        if (changed) set(record, names.updated_at, stamp);
+    }
+}
+
+}  // namespace torvo::trading

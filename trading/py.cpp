@@ -1,0 +1,213 @@
+// The helper layer of the session code (py.h).
+#include "py.h"
+
+#include <string>
+
+#include "common/errors.h"
+
+namespace torvo::trading {
+
+// ---- errors ------------------------------------------------------------
+
+nb::object check(PyObject *obj) {
+    if (obj == nullptr) throw nb::python_error();
+    return nb::steal(obj);
+}
+
+namespace {
+
+[[noreturn]] void raise_instance(PyObject *type, PyObject *arg) {
+    nb::object exc = check(arg != nullptr ? PyObject_CallOneArg(type, arg) : PyObject_CallNoArgs(type));
+    errors::give(exc.release().ptr());
+    throw nb::python_error();
+}
+
+}  // namespace
+
+void raise(PyObject *type, const char *utf8) {
+    nb::object text = check(PyUnicode_FromString(utf8));
+    raise_instance(type, text.ptr());
+}
+
+void raise(PyObject *type, nb::handle text) { raise_instance(type, text.ptr()); }
+
+void raise_bare(PyObject *type) {
+    PyErr_SetNone(type);
+    throw nb::python_error();
+}
+
+void raise_ex(nb::handle text) { raise_instance(g.ExError, text.ptr()); }
+
+nb::str message(std::initializer_list<Part> parts) {
+    nb::object list = check(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+    Py_ssize_t i = 0;
+    for (const Part &part : parts) {
+        PyObject *text = part.text != nullptr ? PyUnicode_FromString(part.text)
+                         : PyUnicode_Check(part.obj.ptr()) ? Py_NewRef(part.obj.ptr())
+                                                           : PyObject_Str(part.obj.ptr());
+        PyList_SET_ITEM(list.ptr(), i++, check(text).release().ptr());
+    }
+    nb::object empty = check(PyUnicode_FromStringAndSize("", 0));
+    return nb::steal<nb::str>(check(PyUnicode_Join(empty.ptr(), list.ptr())).release());
+}
+
+// ---- outside mappings --------------------------------------------------
+
+nb::object get(nb::handle mapping, PyObject *key) {
+    nb::object value;
+    if (PyDict_CheckExact(mapping.ptr())) {
+        value = nb::borrow(find(mapping, key));
+    } else {
+        value = check(PyObject_CallMethodOneArg(mapping.ptr(), names.get, key));
+    }
+    if (value.is_valid() && value.is_none()) value.reset();
+    return value;
+}
+
+nb::object get_or(nb::handle mapping, PyObject *key, nb::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = find(mapping, key);
+        return nb::borrow(value != nullptr ? value : fallback.ptr());
+    }
+    return check(PyObject_CallMethodObjArgs(mapping.ptr(), names.get, key, fallback.ptr(), nullptr));
+}
+
+nb::object item(nb::handle mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        if (PyObject *value = find(mapping, key)) return nb::borrow(value);
+        // KeyError(key), with the key as its one argument even when it is a tuple.
+        nb::object exc = check(PyObject_CallOneArg(PyExc_KeyError, key));
+        errors::give(exc.release().ptr());
+        throw nb::python_error();
+    }
+    return check(PyObject_GetItem(mapping.ptr(), key));
+}
+
+void update(nb::handle target, nb::handle other) {
+    if (PyDict_Check(other.ptr()) && PyDict_Check(target.ptr())) {
+        check(PyDict_Update(target.ptr(), other.ptr()));
+        return;
+    }
+    check(PyObject_CallMethodOneArg(target.ptr(), names.update, other.ptr()));
+}
+
+// ---- the session's own dicts -------------------------------------------
+
+nb::object pop(nb::handle d, nb::handle key) {
+    nb::object value = nb::borrow(find(d, key));
+    if (value.is_valid()) check(PyDict_DelItem(d.ptr(), key.ptr()));
+    return value;
+}
+
+nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items) {
+    nb::dict d;
+    for (auto [key, value] : items) check(PyDict_SetItem(d.ptr(), key, value.ptr()));
+    return d;
+}
+
+// ---- calls -------------------------------------------------------------
+
+nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
+                   std::initializer_list<std::pair<PyObject *, nb::handle>> kwargs) {
+    PyObject *stack[8];
+    const size_t n = args.size(), k = kwargs.size();
+    if (n + k > 8) raise(PyExc_SystemError, "call_kw: too many arguments");
+    size_t i = 0;
+    for (nb::handle a : args) stack[i++] = a.ptr();
+    nb::object kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(k)));
+    Py_ssize_t j = 0;
+    for (auto [name, value] : kwargs) {
+        PyTuple_SET_ITEM(kwnames.ptr(), j++, Py_NewRef(name));
+        stack[i++] = value.ptr();
+    }
+    return check(PyObject_Vectorcall(fn.ptr(), stack, n, k != 0 ? kwnames.ptr() : nullptr));
+}
+
+// ---- values ------------------------------------------------------------
+
+double to_double(nb::handle obj) {
+    double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+long long to_int(nb::handle obj) {
+    long long v = PyLong_AsLongLong(obj.ptr());
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+nb::object stripped(nb::handle text) {
+    if (PyUnicode_CheckExact(text.ptr())) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+        if (n == 0) return nb::borrow(text);
+        Py_UCS4 first = PyUnicode_READ_CHAR(text.ptr(), 0), last = PyUnicode_READ_CHAR(text.ptr(), n - 1);
+        if (!Py_UNICODE_ISSPACE(first) && !Py_UNICODE_ISSPACE(last)) return nb::borrow(text);
+    }
+    return call_method(text, names.strip);
+}
+
+namespace {
+
+// Both exact ints small enough for a long long.
+bool small_ints(nb::handle a, nb::handle b, long long &x, long long &y) {
+    if (!PyLong_CheckExact(a.ptr()) || !PyLong_CheckExact(b.ptr())) return false;
+    int oa = 0, ob = 0;
+    x = PyLong_AsLongLongAndOverflow(a.ptr(), &oa);
+    y = PyLong_AsLongLongAndOverflow(b.ptr(), &ob);
+    return oa == 0 && ob == 0 && x > -(1LL << 62) && x < (1LL << 62) && y > -(1LL << 62) && y < (1LL << 62);
+}
+
+}  // namespace
+
+nb::object add(nb::handle a, nb::handle b) {
+    long long x, y;
+    if (small_ints(a, b, x, y)) return int_of(x + y);
+    return check(PyNumber_Add(a.ptr(), b.ptr()));
+}
+
+nb::object sub(nb::handle a, nb::handle b) {
+    long long x, y;
+    if (small_ints(a, b, x, y)) return int_of(x - y);
+    return check(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+
+bool less(nb::handle a, nb::handle b) {
+    long long x, y;
+    if (small_ints(a, b, x, y)) return x < y;
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    check(r);
+    return r != 0;
+}
+
+bool code_is(nb::handle code, long value) {
+    if (PyLong_CheckExact(code.ptr())) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(code.ptr(), &overflow);
+        return overflow == 0 && v == value;
+    }
+    nb::object other = int_of(value);
+    return equal(code, other);
+}
+
+nb::object label(PyObject *table, nb::handle key) {
+    PyObject *value = find(table, key);
+    return nb::borrow(value != nullptr ? value : key.ptr());
+}
+
+// ---- the module's bindings ---------------------------------------------
+
+nb::object module_attr(PyObject *name) {
+    PyObject *value = PyDict_GetItemWithError(g.module_dict, name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+double monotonic() { return to_double(call_method(module_attr(names.time), names.monotonic)); }
+double wall_time() { return to_double(call_method(module_attr(names.time), names.time)); }
+long long now_ms() { return static_cast<long long>(wall_time() * 1000); }
+
+}  // namespace torvo::trading

@@ -1,0 +1,169 @@
+// The few Python operations the session code is written in, each one line at
+// the call site.  Errors of the host surface as `nb::python_error`.
+//
+// Two kinds of mapping meet here.  The session's own dicts are `nb::dict`
+// and are read and written directly (`find`, `has`, `set`, `del`).  A mapping
+// handed in from outside (an event record, a row, a field dict) may be a dict
+// subclass or any mapping: `get`, `get_or` and `item` read an exact dict
+// directly and anything else through its own methods, as Python code would.
+#pragma once
+
+#include <initializer_list>
+#include <utility>
+
+#include "module.h"
+
+namespace torvo::trading {
+
+// ---- errors ------------------------------------------------------------
+
+// Throws the current Python error if `obj` is null; else returns it owned.
+nb::object check(PyObject *obj);
+inline void check(int status) {
+    if (status < 0) throw nb::python_error();
+}
+
+// type(message) raised as a Python error.
+[[noreturn]] void raise(PyObject *type, const char *utf8);
+[[noreturn]] void raise(PyObject *type, nb::handle message);
+// An exception with no arguments at all, e.g. a bare TimeoutError().
+[[noreturn]] void raise_bare(PyObject *type);
+// ExError(message)
+[[noreturn]] void raise_ex(nb::handle message);
+
+// The text of each part (str() of what is not a str), joined: the message
+// builder, e.g. message({"CTP ", label, "查询失败（错误码：", code, "）"}).
+struct Part {
+    Part(const char *utf8) : text(utf8) {}
+    Part(nb::handle obj) : obj(obj) {}
+    const char *text = nullptr;
+    nb::handle obj;
+};
+nb::str message(std::initializer_list<Part> parts);
+
+// ---- outside mappings --------------------------------------------------
+
+// mapping.get(key): an empty object when the key is absent or its value None.
+nb::object get(nb::handle mapping, PyObject *key);
+// mapping.get(key, fallback), None included.
+nb::object get_or(nb::handle mapping, PyObject *key, nb::handle fallback);
+// mapping[key], raising KeyError(key) as the host does.
+nb::object item(nb::handle mapping, PyObject *key);
+inline nb::object item(nb::handle mapping, nb::handle key) { return item(mapping, key.ptr()); }
+// target.update(other): a dict directly, anything else through its method.
+void update(nb::handle target, nb::handle other);
+
+// ---- the session's own dicts and sets ----------------------------------
+
+// Borrowed value of d[key], or null when absent.
+inline PyObject *find(nb::handle d, nb::handle key) {
+    PyObject *value = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+inline bool has(nb::handle d, nb::handle key) {
+    int r = PyDict_Contains(d.ptr(), key.ptr());
+    check(r);
+    return r != 0;
+}
+inline void set(nb::handle d, nb::handle key, nb::handle value) {
+    check(PyDict_Check(d.ptr()) ? PyDict_SetItem(d.ptr(), key.ptr(), value.ptr())
+                                : PyObject_SetItem(d.ptr(), key.ptr(), value.ptr()));
+}
+// del d[key]; false when the key was absent.
+inline bool del(nb::handle d, nb::handle key) {
+    if (PyDict_DelItem(d.ptr(), key.ptr()) == 0) return true;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+// d.pop(key, None): an empty object when absent.
+nb::object pop(nb::handle d, nb::handle key);
+inline Py_ssize_t size(nb::handle d) { return PyDict_GET_SIZE(d.ptr()); }
+
+// A new dict of the pairs, in order.
+nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items);
+
+inline void set_add(nb::handle s, nb::handle key) { check(PySet_Add(s.ptr(), key.ptr())); }
+inline void set_discard(nb::handle s, nb::handle key) { check(PySet_Discard(s.ptr(), key.ptr())); }
+inline bool set_empty(nb::handle s) { return PySet_GET_SIZE(s.ptr()) == 0; }
+
+// ---- calls and attributes ----------------------------------------------
+
+// obj.name() with an interned method name.
+inline nb::object call_method(nb::handle obj, PyObject *name) {
+    return check(PyObject_CallMethodNoArgs(obj.ptr(), name));
+}
+// obj.name with an interned name.
+inline nb::object attr(nb::handle obj, PyObject *name) { return check(PyObject_GetAttr(obj.ptr(), name)); }
+// fn(*args, **{name: value, ...}) with interned keyword names.
+nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
+                   std::initializer_list<std::pair<PyObject *, nb::handle>> kwargs);
+
+// ---- values ------------------------------------------------------------
+
+inline bool truthy(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    check(r);
+    return r != 0;
+}
+// float(obj) and int(obj) as C++ numbers; str(obj).
+double to_double(nb::handle obj);
+long long to_int(nb::handle obj);
+inline nb::str to_str(nb::handle obj) {
+    if (PyUnicode_CheckExact(obj.ptr())) return nb::borrow<nb::str>(obj);
+    return nb::steal<nb::str>(check(PyObject_Str(obj.ptr())).release());
+}
+inline nb::object int_of(long long value) { return check(PyLong_FromLongLong(value)); }
+inline nb::object float_of(double value) { return check(PyFloat_FromDouble(value)); }
+// id(obj)
+inline nb::object id_of(nb::handle obj) { return check(PyLong_FromVoidPtr(obj.ptr())); }
+// a == b with Python's equality.
+inline bool equal(nb::handle a, nb::handle b) {
+    if (a.ptr() == b.ptr()) return true;
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    check(r);
+    return r != 0;
+}
+
+// str.strip(), without a call when there is nothing to strip.
+nb::object stripped(nb::handle text);
+// a + b, a - b, a < b with Python's semantics (ints stay exact).
+nb::object add(nb::handle a, nb::handle b);
+nb::object sub(nb::handle a, nb::handle b);
+bool less(nb::handle a, nb::handle b);
+// max(a, b) and min(a, b): the first argument unless the second is strictly
+// greater (smaller), as the built-ins do.
+inline nb::object max_of(nb::handle a, nb::handle b) { return nb::borrow(less(a, b) ? b : a); }
+inline nb::object min_of(nb::handle a, nb::handle b) { return nb::borrow(less(b, a) ? b : a); }
+
+// Whether `value` is the str `word` (an interned word of `names`).
+inline bool is(nb::handle value, PyObject *word) {
+    if (value.ptr() == word) return true;
+    if (!PyUnicode_Check(value.ptr())) return false;
+    return PyUnicode_Compare(value.ptr(), word) == 0;
+}
+
+// Whether a result or error code equals `value` (Python equality).
+bool code_is(nb::handle code, long value);
+// A request refused by the trader library's flow control (-2, -3).
+inline bool flow_controlled(nb::handle code) { return code_is(code, -2) || code_is(code, -3); }
+// The front's "busy, try again" errors (90, 154).
+inline bool front_busy(nb::handle code) { return code_is(code, 90) || code_is(code, 154); }
+
+// table.get(key, key): the label of a phase or query kind.
+nb::object label(PyObject *table, nb::handle key);
+
+// ---- the module's bindings ---------------------------------------------
+
+// A module-level binding of `torvo.trading`, looked up at call time.
+nb::object module_attr(PyObject *name);
+// time.monotonic() and time.time() through the module's `time` binding.
+double monotonic();
+double wall_time();
+// int(time.time() * 1000)
+long long now_ms();
+// asyncio.<name> through the module's `asyncio` binding.
+inline nb::object asyncio_attr(PyObject *name) { return attr(module_attr(names.asyncio), name); }
+
+}  // namespace torvo::trading
