@@ -102,11 +102,11 @@ def test_ready_follows_pushed_returns_and_resynchronises_after_a_drop(sim):
     asyncio.run(main())
 
 
-def test_a_trade_between_the_two_trade_queries_repeats_them(sim):
+def test_a_trade_between_the_two_trade_queries_repeats_them(sim, tmp_path):
     """A second session of the account fills an order while the positions
     are queried: the two trade queries disagree, the session takes both and
     the positions again, and reaches READY with the trade counted once."""
-    other = _relay.create(sim.url, b"")
+    other = _relay.create(sim.url, bytes(tmp_path) + b"/")
 
     async def main():
         s = trading.Trading(account(sim), 10, {})
