@@ -5,14 +5,16 @@ the stand-in trader library (vendor/PROTOCOL.md): it greets the library's
 connection, sends callback frames with any fields and bytes, receives request
 frames as dictionaries and can drop the connection.  Standard library only.
 
-The module-level codec (`encode_frame`, `decode_frame`) is usable on its own.
+The frame codec (`encode_frame`, `decode_frame`, `Char`, the KIND_* and
+MAX_FRAME constants) lives in `torvo.sim.wire` and is re-exported here.
 """
 
 from __future__ import annotations
 
+import importlib.util
+import pathlib
 import select
 import socket
-import struct
 import time
 
 __all__ = [
@@ -26,165 +28,28 @@ __all__ = [
     "MAX_FRAME",
 ]
 
-KIND_REQUEST = 1
-KIND_CALLBACK = 2
-KIND_GREETING = 3
+try:
+    from torvo.sim import wire as _wire
+except ModuleNotFoundError as missing:
+    # A staged package that holds only the top-level files of torvo/: load the
+    # codec from this checkout's source tree instead.
+    if missing.name not in ("torvo", "torvo.sim", "torvo.sim.wire"):
+        raise
+    _path = pathlib.Path(__file__).resolve().parent.parent / "torvo" / "sim" / "wire.py"
+    _found = importlib.util.spec_from_file_location("_torvo_sim_wire", _path)
+    if _found is None or _found.loader is None:
+        raise
+    _wire = importlib.util.module_from_spec(_found)
+    _found.loader.exec_module(_wire)
 
-# Largest frame body the library accepts; larger frames drop the connection.
-MAX_FRAME = 1 << 20
-
-_U32 = struct.Struct("<I")
-_I32 = struct.Struct("<i")
-_U16 = struct.Struct("<H")
-_F64 = struct.Struct("<d")
-
-
-class Char:
-    """A single-byte ('c') wire value: ``Char("0")`` or ``Char(b"\\x00")``."""
-
-    __slots__ = ("value",)
-
-    def __init__(self, value: str | bytes):
-        if isinstance(value, str):
-            value = value.encode("latin-1")
-        if not isinstance(value, (bytes, bytearray)) or len(value) != 1:
-            raise ValueError("Char takes exactly one byte")
-        self.value = bytes(value)
-
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, Char) and other.value == self.value
-
-    def __hash__(self) -> int:
-        return hash(self.value)
-
-    def __repr__(self) -> str:
-        return f"Char({self.value!r})"
-
-
-def _short(data: bytes, what: str) -> bytes:
-    if len(data) > 0xFF:
-        raise ValueError(f"{what} longer than 255 bytes")
-    return bytes((len(data),)) + data
-
-
-def _text(data: bytes, what: str) -> bytes:
-    if len(data) > 0xFFFF:
-        raise ValueError(f"{what} longer than 65535 bytes")
-    return _U16.pack(len(data)) + data
-
-
-def _encode_value(key: str, value: object) -> bytes:
-    if isinstance(value, Char):
-        return b"c" + value.value
-    if isinstance(value, str):
-        return b"s" + _text(value.encode("gb18030"), key)
-    if isinstance(value, (bytes, bytearray)):
-        return b"s" + _text(bytes(value), key)
-    if isinstance(value, (bool, int)):
-        return b"i" + _I32.pack(int(value))
-    if isinstance(value, float):
-        return b"d" + _F64.pack(value)
-    raise TypeError(f"cannot send {key}={value!r} on the wire")
-
-
-def encode_frame(kind: int, name: str, *, request_id: int = 0, last: bool = True,
-                 error: tuple[int, str | bytes] | None = None,
-                 data: dict | None = None) -> bytes:
-    """One complete frame, length prefix included.
-
-    ``data`` None sends has_data 0; a dict sends has_data 1 with its items in
-    order.  ``error`` None sends has_rsp_info 0.
-    """
-    out = bytearray()
-    out += bytes((kind,))
-    out += _short(name.encode("ascii"), "name")
-    out += _I32.pack(request_id)
-    out += bytes((1 if last else 0,))
-    if error is None:
-        out += b"\x00" + _I32.pack(0) + _text(b"", "ErrorMsg")
-    else:
-        code, msg = error
-        if isinstance(msg, str):
-            msg = msg.encode("gb18030")
-        out += b"\x01" + _I32.pack(code) + _text(bytes(msg), "ErrorMsg")
-    if data is None:
-        out += b"\x00" + _U16.pack(0)
-    else:
-        out += b"\x01" + _U16.pack(len(data))
-        for key, value in data.items():
-            out += _short(key.encode("ascii"), "key")
-            out += _encode_value(key, value)
-    return _U32.pack(len(out)) + bytes(out)
-
-
-class _Reader:
-    def __init__(self, body: bytes):
-        self.body = body
-        self.pos = 0
-
-    def take(self, n: int) -> bytes:
-        if self.pos + n > len(self.body):
-            raise ValueError("truncated frame")
-        chunk = self.body[self.pos:self.pos + n]
-        self.pos += n
-        return chunk
-
-    def u8(self) -> int:
-        return self.take(1)[0]
-
-    def flag(self) -> bool:
-        value = self.u8()
-        if value > 1:
-            raise ValueError("flag byte is neither 0 nor 1")
-        return bool(value)
-
-    def unpack(self, fmt: struct.Struct):
-        return fmt.unpack(self.take(fmt.size))[0]
-
-
-def decode_frame(body: bytes) -> dict:
-    """Parses one frame body (without its length prefix).
-
-    Returns {"kind", "name", "request_id", "last", "error", "data"}: "error" is
-    None or (ErrorID, ErrorMsg bytes); "data" is None or a dict with 's' ->
-    bytes, 'c' -> Char, 'i' -> int, 'd' -> float.  Raises ValueError on a
-    malformed body.
-    """
-    r = _Reader(body)
-    kind = r.u8()
-    if kind not in (KIND_REQUEST, KIND_CALLBACK, KIND_GREETING):
-        raise ValueError(f"unknown frame kind {kind}")
-    name = r.take(r.u8()).decode("ascii")
-    request_id = r.unpack(_I32)
-    last = r.flag()
-    has_error = r.flag()
-    code = r.unpack(_I32)
-    msg = r.take(r.unpack(_U16))
-    has_data = r.flag()
-    fields = {}
-    for _ in range(r.unpack(_U16)):
-        key = r.take(r.u8()).decode("ascii")
-        kind_byte = r.take(1)
-        if kind_byte == b"s":
-            fields[key] = r.take(r.unpack(_U16))
-        elif kind_byte == b"c":
-            fields[key] = Char(r.take(1))
-        elif kind_byte == b"i":
-            fields[key] = r.unpack(_I32)
-        elif kind_byte == b"d":
-            fields[key] = r.unpack(_F64)
-        else:
-            raise ValueError(f"unknown field type {kind_byte!r}")
-    if r.pos != len(body):
-        raise ValueError("trailing bytes after the last field")
-    return {
-        "kind": kind,
-        "name": name,
-        "request_id": request_id,
-        "last": last,
-        "error": (code, msg) if has_error else None,
-        "data": fields if has_data else None,
-    }
+Char = _wire.Char
+encode_frame = _wire.encode_frame
+decode_frame = _wire.decode_frame
+KIND_REQUEST = _wire.KIND_REQUEST
+KIND_CALLBACK = _wire.KIND_CALLBACK
+KIND_GREETING = _wire.KIND_GREETING
+MAX_FRAME = _wire.MAX_FRAME
+_U32 = _wire.LENGTH
 
 
 class Front:
