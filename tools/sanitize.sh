@@ -17,6 +17,7 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build/asan
 
 # The staged package: built modules plus links to the package's Python files.
+ln -sfn "$PWD/torvo/sim" "$STAGE/torvo/sim"
 for f in torvo/*.py torvo/*.pyi torvo/py.typed; do
   [ -e "$f" ] && ln -sf "$PWD/$f" "$STAGE/torvo/"
 done

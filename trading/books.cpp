@@ -41,8 +41,10 @@ void check_day(nb::handle row, nb::handle day, const char *message_text) {
 
 nb::object symbol_of(nb::handle row) {
     nb::object exchange = item(row, names.ExchangeID), instrument = item(row, names.InstrumentID);
-    if (PyUnicode_CheckExact(exchange.ptr()) && PyUnicode_CheckExact(instrument.ptr()))
-        return check(PyUnicode_FromFormat("%U.%U", exchange.ptr(), instrument.ptr()));
+    if (PyUnicode_CheckExact(exchange.ptr()) && PyUnicode_CheckExact(instrument.ptr())) {
+        nb::object head = check(PyUnicode_Concat(exchange.ptr(), names.dot));
+        return check(PyUnicode_Concat(head.ptr(), instrument.ptr()));
+    }
     nb::object head = check(PyNumber_Add(exchange.ptr(), names.dot));
     return check(PyNumber_Add(head.ptr(), instrument.ptr()));
 }
@@ -187,16 +189,18 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
 
     nb::object traded = item(child, names.volume_traded);
     nb::object left = sub(ordered, traded);
-    update(child, dict_of({{names.exchange_order_id, get_or(row, names.OrderSysID, names.empty)},
-                           {names.close_type, close_type},
-                           {names.volume_original, ordered},
-                           {names.volume_left, left},
-                           {names.is_confirmed, Py_True},
-                           {names.status_msg, text},
-                           {names.front, item(row, names.FrontID)},
-                           {names.session, item(row, names.SessionID)},
-                           {names.ref, item(row, names.OrderRef)},
-                           {names.expected_traded, expected}}));
+    nb::object row_front = item(row, names.FrontID), row_session = item(row, names.SessionID);
+    nb::object row_ref = item(row, names.OrderRef);
+    set(child, names.exchange_order_id, get_or(row, names.OrderSysID, names.empty));
+    set(child, names.close_type, close_type);
+    set(child, names.volume_original, ordered);
+    set(child, names.volume_left, left);
+    set(child, names.is_confirmed, Py_True);
+    set(child, names.status_msg, text);
+    set(child, names.front, row_front);
+    set(child, names.session, row_session);
+    set(child, names.ref, row_ref);
+    set(child, names.expected_traded, expected);
     if (less(left, int_of(0))) raise(PyExc_BufferError, "成交数量超过订单原始数量");
 
     const bool held = final_status && less(traded, expected);
@@ -319,14 +323,11 @@ void Trading::aggregate(nb::handle child) {
         return;
     }
     nb::object record = item(order_book, item(child, names.order_id));
-    update(record, dict_of({{names.order_sys_id, text_or_none(stripped(item(child, names.exchange_order_id)))},
-                            {names.volume_original, item(child, names.volume_original)},
-                            {names.volume_traded, item(child, names.volume_traded)},
-                            {names.volume_left, item(child, names.volume_left)},
-                            {names.status, item(child, names.status)},
-                            {names.status_msg, item(child, names.status_msg)},
-                            {names.cancel_pending, item(child, names.cancel_pending)},
-                            {names.cancel_error, item(child, names.cancel_error)}}));
+    nb::object system = text_or_none(stripped(item(child, names.exchange_order_id)));
+    set(record, names.order_sys_id, system);
+    for (PyObject *key : {names.volume_original, names.volume_traded, names.volume_left, names.status,
+                          names.status_msg, names.cancel_pending, names.cancel_error})
+        set(record, key, item(child, key));
 }
 
 }  // namespace torvo::trading

@@ -181,36 +181,43 @@ std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::han
     return {std::move(his), std::move(today)};
 }
 
+namespace {
+
+// The frozen and available quantities of one position record; whether any
+// of the four changed.
+bool refreeze(Trading &t, nb::handle symbol, nb::handle record) {
+    static PyObject *const *const kKeys[] = {&names.frozen_long, &names.frozen_short, &names.available_long,
+                                             &names.available_short};
+    nb::object before[4];
+    for (int i = 0; i < 4; ++i) before[i] = item(record, *kKeys[i]);
+    for (PyObject *side : {names.long_, names.short_}) {
+        auto [his, today] = t.free_parts(symbol, side);
+        nb::object free = add(his, today);
+        const Side &s = side_of(side);
+        set(record, s.available, free);
+        set(record, s.frozen, sub(item(record, s.pos), free));
+    }
+    for (int i = 0; i < 4; ++i)
+        if (!equal(before[i], item(record, *kKeys[i]))) return true;
+    return false;
+}
+
+}  // namespace
+
 void Trading::recompute_frozen(nb::handle updated, nb::handle symbol) {
     nb::object stamp = nb::borrow(updated);
     if (!stamp.is_valid() || !truthy(stamp)) stamp = int_of(now_ms());
-    nb::object records;
-    if (symbol.is_none()) {
-        records = check(PyDict_Items(position_book.ptr()));
-    } else {
-        PyObject *record = find(position_book, symbol);
-        if (record == nullptr) return;
-        nb::list one;
-        one.append(nb::make_tuple(symbol, nb::handle(record)));
-        records = std::move(one);
+    if (!symbol.is_none()) {
+        nb::object record = nb::borrow(find(position_book, symbol));
+        if (record.is_valid() && !item(record, names.pos_long).is_none() && refreeze(*this, symbol, record))
+            set(record, names.updated_at, stamp);
+        return;
     }
-    static PyObject *const *const kKeys[] = {&names.frozen_long, &names.frozen_short, &names.available_long,
-                                             &names.available_short};
+    nb::object records = check(PyDict_Items(position_book.ptr()));
     for (nb::handle pair : records) {
         nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), record = PyTuple_GET_ITEM(pair.ptr(), 1);
-        if (item(record, names.pos_long).is_none()) continue;
-        nb::object before[4];
-        for (int i = 0; i < 4; ++i) before[i] = item(record, *kKeys[i]);
-        for (PyObject *side : {names.long_, names.short_}) {
-            auto [his, today] = free_parts(key, side);
-            nb::object free = add(his, today);
-            const Side &s = side_of(side);
-            set(record, s.available, free);
-            set(record, s.frozen, sub(item(record, s.pos), free));
-        }
-        bool changed = false;
-        for (int i = 0; i < 4 && !changed; ++i) changed = !equal(before[i], item(record, *kKeys[i]));
-        if (changed) set(record, names.updated_at, stamp);
+        if (!item(record, names.pos_long).is_none() && refreeze(*this, key, record))
+            set(record, names.updated_at, stamp);
     }
 }
 
