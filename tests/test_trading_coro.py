@@ -275,7 +275,9 @@ def test_driving_coroutines_does_not_grow_memory():
     gc.collect()
     grown = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
-    assert grown < 4096, grown
+    # Free lists and caches move by a few kilobytes either way; one object kept
+    # per round would be 80 kB or more.
+    assert grown < 16384, grown
 
 
 def test_a_coroutine_never_started_warns_as_python_does(monkeypatch):
