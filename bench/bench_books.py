@@ -48,7 +48,7 @@ CONFIG = CtpAccount("9999", "u-1", "secret", "tcp://127.0.0.1:1", "app-1", "auth
 DAY = "20260105"
 SYMBOLS = ("SHFE.rb2610", "DCE.m2609", "CZCE.SR609", "INE.sc2608")
 TRADED = SYMBOLS[0]
-PAIRS = 20  # timed pairs per round
+PAIRS = 200  # timed pairs per round
 
 
 def order_row(ref, sys_id, status, symbol, direction, offset, traded=0):

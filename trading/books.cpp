@@ -15,12 +15,24 @@ bool terminal(nb::handle status) {
     return is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED);
 }
 
-// The first character of a str (empty when empty); anything else through
-// `value[:1]`.
-nb::object first_char(nb::handle value) {
-    if (PyUnicode_Check(value.ptr()))
-        return check(PyUnicode_Substring(value.ptr(), 0, PyUnicode_GET_LENGTH(value.ptr()) > 0 ? 1 : 0));
-    return check(PySequence_GetSlice(value.ptr(), 0, 1));
+// The close type of an order's combined offset flag, by its first character
+// (`flags[:1]`): None for an open, then today's, earlier or unspecified lots.
+nb::handle close_type_of(nb::handle flags) {
+    nb::object flag;
+    if (PyUnicode_Check(flags.ptr())) {
+        if (PyUnicode_GET_LENGTH(flags.ptr()) == 0) return names.UNSPECIFIED;
+        switch (PyUnicode_READ_CHAR(flags.ptr(), 0)) {
+        case '0': return Py_None;
+        case '3': return names.TODAY;
+        case '4': return names.HISTORY;
+        default: return names.UNSPECIFIED;
+        }
+    }
+    flag = check(PySequence_GetSlice(flags.ptr(), 0, 1));
+    return equal(flag, names.zero_text)    ? nb::handle(Py_None)
+           : equal(flag, names.three_text) ? nb::handle(names.TODAY)
+           : equal(flag, names.four_text)  ? nb::handle(names.HISTORY)
+                                           : nb::handle(names.UNSPECIFIED);
 }
 
 // row.get(key, "").strip()
@@ -95,8 +107,9 @@ nb::dict Trading::child_of(nb::handle row) {
         if (!flags.is_valid() || !truthy(flags)) flags = get_or(row, names.OffsetFlag, Py_None);
         nb::object offset = order_offset(flags);
         nb::object zero = int_of(0);
+        static Shape order_shape, child_shape;
         set(order_book, oid,
-            dict_of({{names.order_id, oid},
+            dict_of(order_shape, {{names.order_id, oid},
                      {names.order_sys_id, system},
                      {names.symbol, symbol},
                      {names.direction, direction},
@@ -111,7 +124,7 @@ nb::dict Trading::child_of(nb::handle row) {
                      {names.cancel_error, Py_None},
                      {names.insert_time, timestamp(get_or(row, names.InsertDate, names.empty),
                                                    get_or(row, names.InsertTime, names.empty))}}));
-        nb::dict child = dict_of({{names.order_id, oid},
+        nb::dict child = dict_of(child_shape, {{names.order_id, oid},
                                   {names.parent, oid},
                                   {names.symbol, symbol},
                                   {names.direction, direction},
@@ -137,12 +150,12 @@ nb::dict Trading::child_of(nb::handle row) {
         set(native_orders, oid, child);
         index_add(oid, child);
     }
-    set(ref_orders, key, oid);
+    if (!by_ref.is(oid)) set(ref_orders, key, oid);
     nb::object child = item(native_orders, oid);
     if (!system.is_none()) {
         nb::object known = stripped(item(child, names.exchange_order_id));
         if (truthy(known) && !equal(known, system)) raise(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
-        set(system_orders, system, oid);
+        if (!by_system.is(oid)) set(system_orders, system, oid);
     }
     return nb::borrow<nb::dict>(child);
 }
@@ -153,7 +166,10 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     nb::object oid = item(child, names.order_id);
     if (!query_revision.is_none() && less(query_revision, get_or(order_revisions, oid.ptr(), int_of(0)).ptr()))
         return;  // a query row older than the order's last change
-    const nb::object before = check(PyDict_Copy(child.ptr()));
+    // The child's status message as this return found it (a held-back
+    // finish and a refused cancel keep it).
+    const nb::object before_msg = nb::borrow(find(child, names.status_msg));
+    auto message_before = [&] { return before_msg.is_valid() ? before_msg : item(child, names.status_msg); };
 
     nb::object submit = get_or(row, names.OrderSubmitStatus, Py_None);
     nb::object code = item(row, names.OrderStatus);
@@ -174,54 +190,49 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     nb::object ordered = item(row, names.VolumeTotalOriginal);
     nb::object expected = max_of(get_or(row, names.VolumeTraded, int_of(0)), get_or(child, names.expected_traded, int_of(0)));
     if (status == names.FILLED) expected = max_of(expected, ordered);
-    nb::object flag = first_char(item(row, names.CombOffsetFlag));
-    nb::handle close_type = equal(flag, names.zero_text)      ? nb::handle(Py_None)
-                            : equal(flag, names.three_text) ? nb::handle(names.TODAY)
-                            : equal(flag, names.four_text)  ? nb::handle(names.HISTORY)
-                                                            : nb::handle(names.UNSPECIFIED);
+    nb::handle close_type = close_type_of(item(row, names.CombOffsetFlag));
     const bool cancel_refused = equal(submit, names.submit_cancel_refused);
-    nb::object text = cancel_refused && status == names.ALIVE ? item(before, names.status_msg) : nb::borrow(names.empty);
+    nb::object text = cancel_refused && status == names.ALIVE ? message_before() : nb::borrow(names.empty);
     if (!truthy(text))
         text = nb::borrow(status == names.FILLED      ? names.msg_filled
                           : status == names.CANCELLED ? names.msg_cancelled
                           : status == names.REJECTED  ? names.msg_rejected
                                                       : names.empty);
 
+    // Each field is written once, with its final value; `changed` tells
+    // whether the child now differs from before.
     nb::object traded = item(child, names.volume_traded);
     nb::object left = sub(ordered, traded);
     nb::object row_front = item(row, names.FrontID), row_session = item(row, names.SessionID);
     nb::object row_ref = item(row, names.OrderRef);
-    set(child, names.exchange_order_id, get_or(row, names.OrderSysID, names.empty));
-    set(child, names.close_type, close_type);
-    set(child, names.volume_original, ordered);
-    set(child, names.volume_left, left);
-    set(child, names.is_confirmed, Py_True);
-    set(child, names.status_msg, text);
-    set(child, names.front, row_front);
-    set(child, names.session, row_session);
-    set(child, names.ref, row_ref);
-    set(child, names.expected_traded, expected);
-    if (less(left, int_of(0))) raise(PyExc_BufferError, "成交数量超过订单原始数量");
+    bool changed = assign(child, names.exchange_order_id, get_or(row, names.OrderSysID, names.empty));
+    changed |= assign(child, names.close_type, close_type);
+    changed |= assign(child, names.volume_original, ordered);
+    changed |= assign(child, names.volume_left, left);
+    changed |= assign(child, names.is_confirmed, Py_True);
+    changed |= assign(child, names.front, row_front);
+    changed |= assign(child, names.session, row_session);
+    changed |= assign(child, names.ref, row_ref);
+    changed |= assign(child, names.expected_traded, expected);
+    if (less(left, int_of(0))) {
+        set(child, names.status_msg, text);
+        raise(PyExc_BufferError, "成交数量超过订单原始数量");
+    }
 
     const bool held = final_status && less(traded, expected);
-    set(child, names.pending_finish, held ? Py_True : Py_False);
-    if (held) {
-        set(child, names.finish_status, status);
-        set(child, names.finish_msg, text);
-        set(child, names.status_msg, item(before, names.status_msg));
-    } else {
-        set(child, names.finish_status, Py_None);
-        set(child, names.finish_msg, names.empty);
-    }
-    set(child, names.status, held ? names.ALIVE : status);
+    changed |= assign(child, names.pending_finish, held ? Py_True : Py_False);
+    changed |= assign(child, names.status_msg, held ? message_before() : text);
+    changed |= assign(child, names.finish_status, held ? status : Py_None);
+    changed |= assign(child, names.finish_msg, held ? text.ptr() : names.empty);
+    changed |= assign(child, names.status, held ? names.ALIVE : status);
     if (final_status) {
-        set(child, names.cancel_pending, Py_False);
-        set(child, names.cancel_error, Py_None);
+        changed |= assign(child, names.cancel_pending, Py_False);
+        changed |= assign(child, names.cancel_error, Py_None);
         if (!held) index_drop(oid, child);
     } else if (cancel_refused && truthy(item(child, names.cancel_pending)) &&
                !item(child, names.cancel_request_id).is_none()) {
-        set(child, names.cancel_pending, Py_False);
-        set(child, names.cancel_error, names.msg_cancel_refused);
+        changed |= assign(child, names.cancel_pending, Py_False);
+        changed |= assign(child, names.cancel_error, names.msg_cancel_refused);
     }
 
     nb::object record = item(order_book, item(child, names.parent));
@@ -231,7 +242,7 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
             timestamp(get_or(row, names.InsertDate, names.empty), get_or(row, names.InsertTime, names.empty)));
     }
 
-    if (!equal(child, before)) {
+    if (changed) {
         ++revision;
         set(order_revisions, oid, int_of(revision));
         if (position_ready) recompute_frozen(nb::none(), item(child, names.symbol));
@@ -241,8 +252,9 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     }
 
     // Trades that arrived before this order's OrderSysID was known.
+    if (size(pending_trades) == 0) return;
     nb::object system = stripped_field(row, names.OrderSysID);
-    if (!truthy(system) || size(pending_trades) == 0) return;
+    if (!truthy(system)) return;
     nb::object parked = check(PyDict_Values(pending_trades.ptr()));
     for (nb::handle trade_row : parked)
         if (equal(stripped_field(trade_row, names.OrderSysID), system)) trade(trade_row, position_ready);
@@ -297,8 +309,9 @@ bool Trading::trade(nb::handle row, bool update_position) {
     }
 
     nb::object symbol = symbol_of(row);
+    static Shape trade_shape;
     set(trade_book, tid,
-        dict_of({{names.trade_id, tid},
+        dict_of(trade_shape, {{names.trade_id, tid},
                  {names.order_sys_id, system},
                  {names.symbol, symbol},
                  {names.direction, direction_of(item(row, names.Direction))},

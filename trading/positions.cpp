@@ -205,19 +205,23 @@ bool refreeze(Trading &t, nb::handle symbol, nb::handle record) {
 }  // namespace
 
 void Trading::recompute_frozen(nb::handle updated, nb::handle symbol) {
-    nb::object stamp = nb::borrow(updated);
-    if (!stamp.is_valid() || !truthy(stamp)) stamp = int_of(now_ms());
+    // `updated`, or now; the clock is read only once a record has changed.
+    nb::object stamp;
+    auto when = [&]() -> nb::handle {
+        if (!stamp.is_valid()) stamp = updated.is_valid() && truthy(updated) ? nb::borrow(updated) : int_of(now_ms());
+        return stamp;
+    };
     if (!symbol.is_none()) {
         nb::object record = nb::borrow(find(position_book, symbol));
         if (record.is_valid() && !item(record, names.pos_long).is_none() && refreeze(*this, symbol, record))
-            set(record, names.updated_at, stamp);
+            set(record, names.updated_at, when());
         return;
     }
     nb::object records = check(PyDict_Items(position_book.ptr()));
     for (nb::handle pair : records) {
         nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), record = PyTuple_GET_ITEM(pair.ptr(), 1);
         if (!item(record, names.pos_long).is_none() && refreeze(*this, key, record))
-            set(record, names.updated_at, stamp);
+            set(record, names.updated_at, when());
     }
 }
 

@@ -105,6 +105,34 @@ nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items)
     return d;
 }
 
+nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::handle>> items) {
+    bool fits = shape.keys != nullptr && PyDict_GET_SIZE(shape.keys) == (Py_ssize_t)items.size();
+    if (fits) {
+        // The keys must be the template's, in its order.
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        for (auto [wanted, unused] : items) {
+            (void)unused;
+            if (!PyDict_Next(shape.keys, &pos, &key, &value) || key != wanted) {
+                fits = false;
+                break;
+            }
+        }
+    }
+    if (!fits) {
+        if (shape.keys != nullptr) return dict_of(items);  // a call site with two shapes: no template
+        nb::dict keys;
+        for (auto [key, unused] : items) {
+            (void)unused;
+            check(PyDict_SetItem(keys.ptr(), key, Py_None));
+        }
+        shape.keys = keys.release().ptr();
+    }
+    nb::dict d = nb::steal<nb::dict>(check(PyDict_Copy(shape.keys)).release());
+    for (auto [key, value] : items) check(PyDict_SetItem(d.ptr(), key, value.ptr()));
+    return d;
+}
+
 // ---- calls -------------------------------------------------------------
 
 nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,

@@ -72,6 +72,7 @@ inline void set(nb::handle d, nb::handle key, nb::handle value) {
 }
 // del d[key]; false when the key was absent.
 inline bool del(nb::handle d, nb::handle key) {
+    if (find(d, key) == nullptr) return false;  // no KeyError made and cleared
     if (PyDict_DelItem(d.ptr(), key.ptr()) == 0) return true;
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
     PyErr_Clear();
@@ -83,6 +84,28 @@ inline Py_ssize_t size(nb::handle d) { return PyDict_GET_SIZE(d.ptr()); }
 
 // A new dict of the pairs, in order.
 nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items);
+// The same for a record made on a hot path, with a `static Shape` of its own
+// at the call site: the first call keeps a template of the keys, later ones
+// copy it (no resizing, no re-hashing) and fill in the values.
+struct Shape {
+    PyObject *keys = nullptr;  // the template: each key mapped to None; kept for the process's life
+};
+nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::handle>> items);
+// d[key] = value; whether that changed d (the key was absent or its value
+// not equal to the new one).
+inline bool assign(nb::handle d, PyObject *key, nb::handle value) {
+    PyObject *old = PyDict_GetItemWithError(d.ptr(), key);
+    if (old == nullptr && PyErr_Occurred()) throw nb::python_error();
+    bool changed = old == nullptr;
+    if (!changed && old != value.ptr()) {
+        nb::object held = nb::borrow(old);  // the comparison may run code that replaces it
+        int r = PyObject_RichCompareBool(held.ptr(), value.ptr(), Py_EQ);
+        check(r);
+        changed = r == 0;
+    }
+    check(PyDict_SetItem(d.ptr(), key, value.ptr()));
+    return changed;
+}
 
 inline void set_add(nb::handle s, nb::handle key) { check(PySet_Add(s.ptr(), key.ptr())); }
 inline void set_discard(nb::handle s, nb::handle key) { check(PySet_Discard(s.ptr(), key.ptr())); }
