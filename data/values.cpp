@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "args.h"
+#include "common/change.h"
 #include "data.h"
 
 namespace torvo::data {
@@ -75,11 +76,6 @@ PyObject *number(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
 
 const char *const kDifferentParams[] = {"old", "new"};
 const Signature kDifferent = {"different", kDifferentParams, 2, 2, 2};
-
-bool both_nan(PyObject *a, PyObject *b) {
-    return PyFloat_Check(a) && PyFloat_Check(b) && std::isnan(PyFloat_AS_DOUBLE(a)) &&
-           std::isnan(PyFloat_AS_DOUBLE(b));
-}
 
 PyObject *different(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *pair[2];
@@ -168,15 +164,6 @@ PyObject *to_number(PyObject *value) {
     return PyFloat_FromDouble(result);
 }
 
-int differs(PyObject *old_value, PyObject *new_value) {
-    if (both_nan(old_value, new_value)) return 0;
-    // Not PyObject_RichCompareBool: that treats an object as equal to itself,
-    // while `old != new` asks the operands even then.
-    Ref result = Ref::steal(PyObject_RichCompare(old_value, new_value, Py_NE));
-    if (!result) return -1;
-    if (result.get() == Py_False) return 0;
-    if (result.get() == Py_True) return 1;
-    return PyObject_IsTrue(result.get());
-}
+int differs(PyObject *old_value, PyObject *new_value) { return torvo::differs(old_value, new_value); }
 
 }  // namespace torvo::data

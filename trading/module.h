@@ -7,9 +7,12 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include "common/ledger_api.h"
+
 namespace torvo::trading {
 
 namespace nb = nanobind;
+using torvo::LedgerApi;
 
 // Fixed keys, words and method names, interned once at import.  The second
 // column is the text when it differs from the identifier.
@@ -127,7 +130,37 @@ namespace nb = nanobind;
     /* order offsets */                                            \
     X(OPEN, "OPEN") X(CLOSE, "CLOSE")                              \
     X(CLOSE_TODAY, "CLOSE_TODAY")                                  \
-    X(CLOSE_YESTERDAY, "CLOSE_YESTERDAY")
+    X(CLOSE_YESTERDAY, "CLOSE_YESTERDAY")                          \
+    /* orders */                                                   \
+    X(SUBMITTED, "SUBMITTED") X(UNKNOWN, "UNKNOWN")                \
+    X(OrderInsert, "OrderInsert") X(OrderAction, "OrderAction")    \
+    X(OrderPriceType, "OrderPriceType") X(TimeCondition, "TimeCondition") \
+    X(VolumeCondition, "VolumeCondition") X(MinVolume, "MinVolume") \
+    X(ContingentCondition, "ContingentCondition")                  \
+    X(ForceCloseReason, "ForceCloseReason")                        \
+    X(IsAutoSuspend, "IsAutoSuspend") X(UserForceClose, "UserForceClose") \
+    X(ActionFlag, "ActionFlag") X(IsTrading, "IsTrading")          \
+    X(PriceTick, "PriceTick")                                      \
+    X(MinLimitOrderVolume, "MinLimitOrderVolume")                  \
+    X(MaxLimitOrderVolume, "MaxLimitOrderVolume")                  \
+    X(check_symbol, "check_symbol") X(math, "math")                \
+    X(isclose, "isclose") X(rel_tol, "rel_tol") X(abs_tol, "abs_tol") \
+    X(dunder_round, "__round__")                                   \
+    X(msg_not_ready_insert, "交易账户未就绪，报单未提交")            \
+    X(msg_not_ready_ex, "交易账户尚未 READY，请调用 wait_update 等待同步完成") \
+    X(msg_insert_invalid, "报单参数无效或可平持仓不足，未提交")      \
+    X(msg_not_sent, "未发送：前一笔委托提交失败")                    \
+    X(msg_insert_refused, "报单未提交")                             \
+    X(msg_insert_unconvertible, "报单参数无效，未提交")              \
+    X(msg_insert_unknown, "报单提交结果不明，等待柜台回报")          \
+    X(msg_cancel_not_ready, "交易账户未就绪，撤单未提交")            \
+    X(msg_cancel_unconfirmed, "订单尚未确认，撤单未提交")            \
+    X(msg_cancel_unconvertible, "撤单参数无效，未提交")              \
+    X(msg_cancel_refused_submit, "撤单未提交")                      \
+    X(msg_cancel_unknown, "撤单提交结果不明，等待柜台回报")          \
+    /* publishing */                                               \
+    X(members, "__members__") X(fields, "fields")                  \
+    X(clear, "clear") X(setdefault, "setdefault") X(items, "items")
 
 struct Names {
 #define TORVO_DECLARE_NAME(ident, text) PyObject *ident = nullptr;
@@ -164,6 +197,15 @@ struct Globals {
     PyObject *generic_error = nullptr;     // the message of a session ended by an error
     PyObject *event_cases = nullptr;       // event name -> dispatch case number
     PyObject *bridge_name = nullptr;       // "<package>._relay"
+    PyObject *zero = nullptr, *one = nullptr;
+    PyObject *max_volume = nullptr;        // 2147483647, the largest order volume
+    // the ledger's C API, and the fields of the four published record types
+    // (dicts name -> name)
+    const LedgerApi *ledger = nullptr;
+    struct ViewFields {
+        PyTypeObject *type;
+        PyObject *fields;
+    } view_fields[4] = {};
 };
 
 inline Names names;

@@ -71,6 +71,17 @@ void Trading::index_drop(nb::handle order_id, nb::handle child) {
     if (bucket != nullptr) del(bucket, order_id);
 }
 
+void Trading::index_remove(nb::handle order_id, nb::handle child) {
+    const bool in_step = native_orders.ptr() == reserving_of_.ptr() && size(native_orders) == reserving_size_;
+    if (!del(native_orders, order_id)) return;
+    if (!in_step) {
+        reserving_size_ = -1;
+        return;
+    }
+    --reserving_size_;
+    index_drop(order_id, child);
+}
+
 // The reserving children of `symbol` (a dict order id -> child), or null.
 static PyObject *reserving_children(Trading &t, nb::handle symbol) {
     auto current = [&] {

@@ -133,7 +133,26 @@ nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::h
     return d;
 }
 
+nb::object keys_of(nb::handle names_) {
+    nb::dict out;
+    nb::object items = check(PySequence_Fast(names_.ptr(), "fields 必须是序列"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
+        PyObject *name = PySequence_Fast_GET_ITEM(items.ptr(), i);
+        check(PyDict_SetItem(out.ptr(), name, name));
+    }
+    return out;
+}
+
 // ---- calls -------------------------------------------------------------
+
+nb::object call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
+    PyObject *stack[8];  // stack[0] is free for the callee, as PY_VECTORCALL_ARGUMENTS_OFFSET allows
+    if (args.size() > 6) raise(PyExc_SystemError, "call_method: too many arguments");
+    size_t n = 1;
+    stack[n++] = obj.ptr();
+    for (nb::handle arg : args) stack[n++] = arg.ptr();
+    return check(PyObject_VectorcallMethod(name, stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
                    std::initializer_list<std::pair<PyObject *, nb::handle>> kwargs) {

@@ -107,6 +107,14 @@ inline bool assign(nb::handle d, PyObject *key, nb::handle value) {
     return changed;
 }
 
+// {name: name for name in names}: a set that keeps its order.
+nb::object keys_of(nb::handle names_);
+
+inline bool set_has(nb::handle s, nb::handle key) {
+    int r = PySet_Contains(s.ptr(), key.ptr());
+    check(r);
+    return r != 0;
+}
 inline void set_add(nb::handle s, nb::handle key) { check(PySet_Add(s.ptr(), key.ptr())); }
 inline void set_discard(nb::handle s, nb::handle key) { check(PySet_Discard(s.ptr(), key.ptr())); }
 inline bool set_empty(nb::handle s) { return PySet_GET_SIZE(s.ptr()) == 0; }
@@ -116,6 +124,14 @@ inline bool set_empty(nb::handle s) { return PySet_GET_SIZE(s.ptr()) == 0; }
 // obj.name() with an interned method name.
 inline nb::object call_method(nb::handle obj, PyObject *name) {
     return check(PyObject_CallMethodNoArgs(obj.ptr(), name));
+}
+// obj.name(*args) with an interned method name.
+nb::object call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args);
+// A borrowed reference handed back by a C API that returns null with an
+// exception set on failure.
+inline nb::handle checked(PyObject *borrowed) {
+    if (borrowed == nullptr) throw nb::python_error();
+    return borrowed;
 }
 // obj.name with an interned name.
 inline nb::object attr(nb::handle obj, PyObject *name) { return check(PyObject_GetAttr(obj.ptr(), name)); }

@@ -419,6 +419,52 @@ void bind_trading(nb::module_ &m) {
         "_recompute_frozen", [](Trading &t, nb::handle updated, nb::handle symbol) { t.recompute_frozen(updated, symbol); },
         "updated"_a.none() = nb::none(), nb::kw_only(), "symbol"_a.none() = nb::none(),
         nb::sig("def _recompute_frozen(self, updated: int | None = None, *, symbol: str | None = None) -> None"));
+
+    // ---- orders -------------------------------------------------------------
+    cls.def(
+        "insert",
+        [](Self self, nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume, nb::handle price) {
+            return insert_body(self.p, symbol, direction, offset, volume, price)
+                .bind(self.h, "Trading.insert", symbol, direction, offset, volume, price);
+        },
+        "symbol"_a.none(), "direction"_a.none(), "offset"_a.none(), "volume"_a.none(), "limit_price"_a.none(),
+        nb::sig("def insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float) "
+                "-> Coroutine[Any, Any, list[TradingResult]]"),
+        "Place a limit order; returns one TradingResult per exchange order, in submission order.");
+    cls.def(
+        "_insert",
+        [](Self self, nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume, nb::handle price) {
+            return insert_now_body(self.p, symbol, direction, offset, volume, price)
+                .bind(self.h, "Trading._insert", symbol, direction, offset, volume, price);
+        },
+        "symbol"_a.none(), "direction"_a.none(), "offset"_a.none(), "volume"_a.none(), "limit_price"_a.none(),
+        nb::sig("def _insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float) "
+                "-> Coroutine[Any, Any, list[TradingResult]]"));
+    cls.def(
+        "cancel", [](Trading &t, nb::handle order_id) { return t.cancel(order_id); }, "order_id"_a.none(),
+        nb::sig("def cancel(self, order_id: str) -> list[TradingResult]"),
+        "Ask the exchange to cancel an order; returns an empty list or one TradingResult.");
+
+    // ---- publishing ---------------------------------------------------------
+    cls.def(
+        "commit", [](Trading &t, nb::handle changes) { return t.commit(changes); }, "changes"_a.none(),
+        nb::sig("def commit(self, changes: dict[int, set[str]]) -> bool"));
+    cls.def(
+        "_update_view",
+        [](Trading &t, nb::handle obj, nb::handle values, nb::handle changes) { return t.update_view(obj, values, changes); },
+        "obj"_a.none(), "values"_a.none(), "changes"_a.none(),
+        nb::sig("def _update_view(self, obj: LiveObject, values: dict[str, Any], changes: dict[int, set[str]]) -> set[str]"));
+    cls.def(
+        "_map_view",
+        [](Trading &t, nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
+            return t.map_view(view, key, values, changes);
+        },
+        "view"_a.none(), "key"_a.none(), "values"_a.none(), "changes"_a.none(),
+        nb::sig("def _map_view(self, view: LiveMap[Any], key: str, values: dict[str, Any], "
+                "changes: dict[int, set[str]]) -> Any"));
+    cls.def(
+        "position_view", [](Trading &t, nb::handle symbol) { return t.position_view(symbol); }, "symbol"_a.none(),
+        nb::sig("def position_view(self, symbol: str | None) -> Position | LiveMap[Position]"));
 }
 
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "common/coro.h"
 #include "py.h"
@@ -173,12 +174,36 @@ struct Trading {
     void index_add(nb::handle order_id, nb::handle child);
     void index_drop(nb::handle order_id, nb::handle child);
     void index_reset();
+    // del native_orders[order_id], keeping the index in step.
+    void index_remove(nb::handle order_id, nb::handle child);
+
+    // ---- orders (orders.cpp) ---------------------------------------------
+    // Whether the session takes orders: ready, READY, no reset unpublished.
+    bool accepts_orders() const;
+    // insert()'s checks of the caller's arguments; ValueError on the first failure.
+    void check_order(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
+                     nb::handle limit_price);
+    // _insert(): plan, register, submit; never suspends.
+    nb::list insert_now(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
+                        nb::handle limit_price);
+    nb::list cancel(nb::handle order_id);
+
+    // ---- publishing (commit.cpp) -------------------------------------------
+    bool commit(nb::handle changes);
+    nb::object update_view(nb::handle record, nb::handle values, nb::handle changes);
+    nb::object map_view(nb::handle view, nb::handle key, nb::handle values, nb::handle changes);
+    nb::object position_view(nb::handle symbol);
 
     static int tp_traverse(PyObject *self, visitproc visit, void *arg);
     static int tp_clear(PyObject *self);
 
 private:
     void ensure_identity();
+    // An order that was not sent leaves the books again.
+    void forget_order(nb::handle order_id, nb::handle child);
+    void publish(nb::handle record, nb::handle values, nb::handle changes, std::vector<PyObject *> &changed_names);
+    nb::object map_record(nb::handle view, nb::handle key, nb::handle values, nb::handle changes,
+                          std::vector<PyObject *> &changed_names, bool &created);
 
     // One function per event case (dispatch.cpp).
     struct Event;
@@ -194,6 +219,10 @@ private:
 };
 
 coro::Coroutine run_body(Trading *self);
+coro::Coroutine insert_body(Trading *self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                            nb::handle volume, nb::handle limit_price);
+coro::Coroutine insert_now_body(Trading *self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                                nb::handle volume, nb::handle limit_price);
 coro::Coroutine close_body(Trading *self);
 
 // Builds the event-name table of the dispatcher.

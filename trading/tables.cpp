@@ -226,6 +226,12 @@ void init_tables(nb::module_ &m) {
     m.attr("LiveMap") = nb::handle(g.LiveMap);
     m.attr("empty_position") = nb::handle(g.empty_position);
     m.attr("TradingResult") = nb::handle(g.TradingResult);
+    g.ledger = torvo::import_ledger_api();
+    if (g.ledger == nullptr) throw nb::python_error();
+    PyObject *published[] = {g.Account, g.Position, g.Order, g.Trade};
+    for (int i = 0; i < 4; ++i)
+        g.view_fields[i] = {reinterpret_cast<PyTypeObject *>(published[i]),
+                            keys_of(nb::handle(published[i]).attr("fields")).release().ptr()};
 
     nb::object hours = datetime.attr("timedelta")("hours"_a = 8);
     g.TZ = datetime.attr("timezone")(hours).release().ptr();
@@ -282,6 +288,9 @@ void init_tables(nb::module_ &m) {
 
     g.timestamp_format = intern("%Y%m%d%H:%M:%S");
     g.thousand = check(PyLong_FromLong(1000)).release().ptr();
+    g.zero = check(PyLong_FromLong(0)).release().ptr();
+    g.one = check(PyLong_FromLong(1)).release().ptr();
+    g.max_volume = check(PyLong_FromLong(2147483647)).release().ptr();
     g.generic_error = intern("交易连接不可用，请检查账户配置或稍后重新连接。");
 
     m.def("timestamp", &timestamp, "day"_a.none(), "clock"_a.none(),

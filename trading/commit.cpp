@@ -1,0 +1,235 @@
+// Publishing: `commit` copies the private books into the user's read-only
+// views (the account, the maps of positions and orders, the list of trades)
+// and reports field by field what changed, by identity number of each
+// published object; `position_view` hands out a position view on demand.
+//
+// A commit visits every record and every published field, so the visit works
+// on the records' own dicts through the ledger's C API: the field names are
+// interned, an identical object is passed over without a comparison, and no
+// object is made per field.
+#include <vector>
+
+#include "common/change.h"
+#include "session.h"
+
+namespace torvo::trading {
+
+namespace {
+
+// The field names of a record type as a dict name -> name (a set that keeps
+// the declared order and hands out its own name objects): the four published
+// types are read once, any other type's `fields` at each call.
+nb::object fields_for(PyTypeObject *type) {
+    for (auto &known : g.view_fields)
+        if (known.type == type) return nb::borrow(known.fields);
+    return keys_of(attr(reinterpret_cast<PyObject *>(type), names.fields));
+}
+
+// The set under changes[key], made empty if absent.
+nb::object change_set(nb::handle changes, nb::handle key) {
+    if (PyDict_CheckExact(changes.ptr())) {
+        PyObject *found = find(changes, key);
+        if (found != nullptr) return nb::borrow(found);
+        nb::object fresh = check(PySet_New(nullptr));
+        set(changes, key, fresh);
+        return fresh;
+    }
+    return call_method(changes, names.setdefault, {key, check(PySet_New(nullptr))});
+}
+
+// target |= {names in [first, last)}
+void merge(nb::handle target, PyObject *const *first, PyObject *const *last) {
+    if (first == last) return;
+    if (PyAnySet_CheckExact(target.ptr())) {
+        for (; first != last; ++first) set_add(target, *first);
+        return;
+    }
+    nb::object items = check(PyList_New(0));
+    for (; first != last; ++first) check(PyList_Append(items.ptr(), *first));
+    call_method(target, names.update, {items});
+}
+void merge(nb::handle target, const std::vector<PyObject *> &changed) {
+    merge(target, changed.data(), changed.data() + changed.size());
+}
+
+// A map's changes: its entry is made with its first visited record, so a map
+// with no records gets none.
+struct MapChanges {
+    nb::handle changes, view;
+    nb::object totals;
+    void add(const std::vector<PyObject *> &changed, bool created) {
+        if (!totals.is_valid()) totals = change_set(changes, id_of(view));
+        merge(totals, changed);
+        if (created) set_add(totals, names.members);
+    }
+};
+
+}  // namespace
+
+// The published fields of `values` copied into `record`; the names of those
+// that changed are appended to `changed_names` and merged into
+// changes[id(record)].
+void Trading::publish(nb::handle record, nb::handle values, nb::handle changes, std::vector<PyObject *> &changed_names) {
+    nb::object fields = fields_for(Py_TYPE(record.ptr()));
+    nb::handle target = checked(g.ledger->values(record.ptr()));
+    // Every comparison first, then the writes, so a comparison that raises
+    // leaves the record as it was.
+    std::vector<std::pair<nb::object, nb::object>> writes;
+    const size_t first = changed_names.size();
+    auto visit = [&](nb::handle key, nb::handle value) {
+        PyObject *name = find(fields, key);
+        if (name == nullptr) return;  // private: never published
+        PyObject *old = find(target, key);
+        if (old == value.ptr()) return;  // the same object: nothing to compare or copy
+        nb::object held = nb::borrow(old != nullptr ? old : Py_None);
+        int differ = differs(held.ptr(), value.ptr());
+        if (differ < 0) throw nb::python_error();
+        if (differ) changed_names.push_back(name);  // the type's own name object, which outlives this call
+        writes.emplace_back(nb::borrow(key), nb::borrow(value));
+    };
+    if (PyDict_CheckExact(values.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(values.ptr(), &pos, &key, &value)) {
+            // Held: the comparison may run code that edits `values`.
+            nb::object k = nb::borrow(key), v = nb::borrow(value);
+            visit(k, v);
+        }
+    } else {
+        nb::object pairs = check(PySequence_List(call_method(values, names.items).ptr()));
+        for (nb::handle pair : pairs)
+            visit(check(PySequence_GetItem(pair.ptr(), 0)), check(PySequence_GetItem(pair.ptr(), 1)));
+    }
+    for (auto &[key, value] : writes) set(target, key, value);
+    nb::object own = change_set(changes, id_of(record));
+    merge(own, changed_names.data() + first, changed_names.data() + changed_names.size());
+}
+
+nb::object Trading::update_view(nb::handle record, nb::handle values, nb::handle changes) {
+    std::vector<PyObject *> changed_names;
+    publish(record, values, changes, changed_names);
+    nb::object out = check(PySet_New(nullptr));
+    for (PyObject *name : changed_names) set_add(out, name);
+    return out;
+}
+
+nb::object Trading::map_view(nb::handle view, nb::handle key, nb::handle values, nb::handle changes) {
+    std::vector<PyObject *> changed_names;
+    bool created = false;
+    nb::object record = map_record(view, key, values, changes, changed_names, created);
+    nb::object totals = change_set(changes, id_of(view));
+    merge(totals, changed_names);
+    if (created) set_add(totals, names.members);
+    return record;
+}
+
+// The record under `key` of the map `view`, made blank and registered when
+// absent, updated from `values`.
+nb::object Trading::map_record(nb::handle view, nb::handle key, nb::handle values, nb::handle changes,
+                               std::vector<PyObject *> &changed_names, bool &created) {
+    nb::handle data = checked(g.ledger->data(view.ptr()));
+    created = find(data, key) == nullptr;
+    if (created) {
+        nb::object blank = nb::handle(checked(g.ledger->item_type(view.ptr())))();
+        set(data, key, blank);
+        set(objects, id_of(blank), blank);
+    }
+    nb::object record = check(PyObject_GetItem(view.ptr(), key.ptr()));
+    publish(record, values, changes, changed_names);
+    return record;
+}
+
+bool Trading::commit(nb::handle changes) {
+    if (!dirty) return false;
+    dirty = false;
+    call_method(changed, names.clear);
+    const bool status_changed = !equal(published_status, session_status);
+    published_status = session_status;
+    if (!is(session_status, names.READY)) return status_changed;
+
+    std::vector<PyObject *> changed_names;
+    publish(account, account_values, changes, changed_names);
+
+    // Orders no longer in the books leave the map and the registry.
+    nb::handle order_data = checked(g.ledger->data(orders.ptr()));
+    std::vector<nb::object> dropped;
+    for (auto [key, record] : nb::borrow<nb::dict>(order_data))
+        if (!has(order_book, key)) dropped.push_back(nb::borrow(key));
+    for (auto &key : dropped) {
+        nb::object record = nb::borrow(find(order_data, key));
+        if (record.is_valid()) (void)pop(objects, id_of(record));
+        del(order_data, key);
+    }
+    if (!dropped.empty()) set_add(change_set(changes, id_of(orders)), names.members);
+
+    // After a reset, trades the new snapshot no longer holds leave too.
+    if (reset_pending) {
+        nb::object gone = check(PySet_New(nullptr));
+        std::vector<nb::object> gone_ids;
+        for (auto [tid, view] : trade_views)
+            if (!has(trade_book, tid)) gone_ids.push_back(nb::borrow(tid));
+        for (auto &tid : gone_ids) {
+            nb::object view = pop(trade_views, tid);
+            if (view.is_valid()) set_add(gone, id_of(view));
+        }
+        if (!gone_ids.empty()) {
+            nb::list kept;
+            for (nb::handle view : trades)
+                if (!set_has(gone, id_of(view))) kept.append(view);
+            check(PyList_SetSlice(trades.ptr(), 0, PyList_GET_SIZE(trades.ptr()), kept.ptr()));
+            for (nb::handle number : gone) (void)pop(objects, number);
+            set_add(change_set(changes, id_of(trades)), names.members);
+        }
+    }
+
+    auto publish_map = [&](nb::handle view, nb::dict book) {
+        MapChanges totals{changes, view, {}};
+        for (auto [key, values] : book) {
+            changed_names.clear();
+            bool created = false;
+            (void)map_record(view, key, values, changes, changed_names, created);
+            totals.add(changed_names, created);
+        }
+    };
+    publish_map(positions, position_book);
+    publish_map(orders, order_book);
+
+    MapChanges trade_totals{changes, trades, {}};
+    for (auto [tid, values] : trade_book) {
+        nb::object view = nb::borrow(find(trade_views, tid));
+        const bool created = !view.is_valid() || view.is_none();
+        if (created) {
+            view = nb::handle(g.Trade)();
+            set(trade_views, tid, view);
+            check(PyList_Append(trades.ptr(), view.ptr()));
+            set(objects, id_of(view), view);
+        }
+        changed_names.clear();
+        publish(view, values, changes, changed_names);
+        if (created || !changed_names.empty()) trade_totals.add(changed_names, created);
+    }
+    reset_pending = false;
+    return true;
+}
+
+nb::object Trading::position_view(nb::handle symbol) {
+    if (symbol.is_none()) return positions;
+    module_attr(names.check_symbol)(symbol);
+    if (size(instruments) > 0 && !has(instruments, symbol))
+        raise(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
+    nb::handle data = checked(g.ledger->data(positions.ptr()));
+    if (find(data, symbol) == nullptr) {
+        nb::object values = nb::handle(g.empty_position)(symbol, published_position_time);
+        nb::dict published;
+        nb::object fields = fields_for(reinterpret_cast<PyTypeObject *>(g.Position));
+        for (auto [key, value] : nb::borrow<nb::dict>(values))
+            if (find(fields, key) != nullptr) set(published, key, value);
+        nb::object view = check(PyObject_Call(g.Position, nb::tuple().ptr(), published.ptr()));
+        set(data, symbol, view);
+        set(objects, id_of(view), view);
+        if (!has(position_book, symbol)) set(position_book, symbol, values);
+    }
+    return check(PyObject_GetItem(positions.ptr(), symbol.ptr()));
+}
+
+}  // namespace torvo::trading
