@@ -1,6 +1,7 @@
 """The session as users run it: the default bridge and stand-in library over
-TCP against the simulated front, from login to READY, following pushed
-orders and trades, and resynchronising after a drop."""
+TCP against the simulated front, from login to READY, inserting and
+cancelling orders, committing into the user's views, following pushed
+returns, and resynchronising after a drop."""
 
 from __future__ import annotations
 
@@ -52,16 +53,19 @@ def books_equal_front(s, sim):
             assert mine["pos_long"] == mine["pos_short"] == 0, symbol
 
 
-def buy_request(s, sim, volume=2):
-    """A crossing buy sent through the session's own request path."""
-    ask = sim.market_message(SYMBOL)["a"][0][0]
-    s.order_ref += 1
-    exchange, instrument = SYMBOL.split(".")
-    return s._request("OrderInsert", {
-        "InstrumentID": instrument, "ExchangeID": exchange, "OrderRef": str(s.order_ref), "Direction": "0",
-        "CombOffsetFlag": "0", "CombHedgeFlag": "1", "OrderPriceType": "2", "LimitPrice": float(ask),
-        "VolumeTotalOriginal": volume, "TimeCondition": "3", "VolumeCondition": "1", "MinVolume": 1,
-        "ContingentCondition": "1", "ForceCloseReason": "0", "IsAutoSuspend": 0, "UserForceClose": 0})
+async def committed(s, condition, what):
+    """Commits as the user-facing layer does (wait for `changed`, then
+    commit) until `condition(changes)` holds; returns that commit's changes."""
+    deadline = time.monotonic() + 15
+    while True:
+        try:
+            await asyncio.wait_for(s.changed.wait(), max(0.01, deadline - time.monotonic()))
+        except asyncio.TimeoutError:
+            raise AssertionError(f"timed out waiting for {what}") from None
+        changes: dict[int, set[str]] = {}
+        s.commit(changes)
+        if condition(changes):
+            return changes
 
 
 @pytest.fixture
@@ -73,7 +77,7 @@ def sim():
         yield s
 
 
-def test_ready_follows_pushed_returns_and_resynchronises_after_a_drop(sim):
+def test_ready_orders_commit_and_resynchronisation_after_a_drop(sim):
     async def main():
         s = trading.Trading(account(sim), 10, {})
         start = time.monotonic()
@@ -85,10 +89,41 @@ def test_ready_follows_pushed_returns_and_resynchronises_after_a_drop(sim):
         assert s.p[SYMBOL]["pos_long_his"] == 5 and s.a["balance"] is not None
         books_equal_front(s, sim)
 
-        rid, code = buy_request(s, sim)
-        assert code == 0
-        await until(lambda: any(o["status"] == "FILLED" for o in s.o.values()), what="the fill")
-        assert s.p[SYMBOL]["pos_long"] == 7 and s.p[SYMBOL]["pos_long_today"] == 2
+        changes: dict[int, set[str]] = {}
+        assert s.commit(changes)
+        held = s.position_view(SYMBOL)
+        assert (held.pos_long, held.available_long) == (5, 5)
+
+        # A buy that crosses the market fills at once.
+        ask = sim.market_message(SYMBOL)["a"][0][0]
+        [result] = await s.insert(SYMBOL, "BUY", "OPEN", 2, ask)
+        assert result.status == "SUBMITTED"
+        order = result.order_id
+        changes = await committed(s, lambda c: s.orders[order].status == "FILLED", "the fill")
+        assert "status" in changes[id(s.orders[order])] and "status" in changes[id(s.orders)]
+        assert {"pos_long", "pos_long_today"} <= changes[id(held)]
+        assert (held.pos_long, held.pos_long_today, held.available_long) == (7, 2, 7)
+        assert len(s.trades) >= 1 and "__members__" in changes[id(s.trades)]
+        books_equal_front(s, sim)
+
+        # Closing 6 of 5 earlier and 2 of today's lots: two exchange orders.
+        bid = sim.market_message(SYMBOL)["b"][0][0]
+        results = await s.insert(SYMBOL, "SELL", "CLOSE", 6, bid)
+        assert [r.status for r in results] == ["SUBMITTED", "SUBMITTED"]
+        assert [s.o[r.order_id]["offset"] for r in results] == ["CLOSE_YESTERDAY", "CLOSE_TODAY"]
+        assert [s.o[r.order_id]["volume_original"] for r in results] == [5, 1]
+        await committed(s, lambda c: all(s.orders[r.order_id].status == "FILLED" for r in results), "the close")
+        assert (held.pos_long, held.pos_long_today, held.available_long) == (1, 1, 1)
+        books_equal_front(s, sim)
+
+        # A resting order, then its cancellation.
+        [rest] = await s.insert(SYMBOL, "BUY", "OPEN", 1, bid - 50 * s.instruments[SYMBOL]["PriceTick"])
+        await committed(s, lambda c: s.orders[rest.order_id].status == "ALIVE", "the resting order")
+        resting = s.orders[rest.order_id]
+        [cancel] = s.cancel(rest.order_id)
+        assert cancel.status == "SUBMITTED"
+        await committed(s, lambda c: resting.status == "CANCELLED", "the cancellation")
+        assert s.cancel(rest.order_id) == []
         books_equal_front(s, sim)
         directory = s.directory
 
@@ -96,7 +131,11 @@ def test_ready_follows_pushed_returns_and_resynchronises_after_a_drop(sim):
         await until(lambda: s.session_status != "READY", what="the drop")
         await until(lambda: ready(s), what="READY again")
         books_equal_front(s, sim)
-        assert s.p[SYMBOL]["pos_long"] == 7 and s.directory == directory
+        assert s.p[SYMBOL]["pos_long"] == 1 and s.directory == directory
+        # The records the user holds are the ones the first ready commit updates.
+        await committed(s, lambda c: s.published_status == "READY", "the ready commit")
+        assert s.orders[rest.order_id] is resting and s.position_view(SYMBOL) is held
+        assert resting.status == "CANCELLED" and held.pos_long == 1
         await s.close()
 
     asyncio.run(main())

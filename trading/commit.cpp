@@ -16,23 +16,22 @@ namespace torvo::trading {
 
 namespace {
 
-// The field names of a record type as a dict name -> name (a set that keeps
-// the declared order and hands out its own name objects): the four published
-// types are read once, any other type's `fields` at each call.
-nb::object fields_for(PyTypeObject *type) {
+// The field names of a record type, as a dict name -> name (a set that
+// hands out its own name objects) and as the tuple in declared order: the
+// four published types are read once, any other type's `fields` at each call.
+std::pair<nb::object, nb::object> fields_for(PyTypeObject *type) {
     for (auto &known : g.view_fields)
-        if (known.type == type) return nb::borrow(known.fields);
-    return keys_of(attr(reinterpret_cast<PyObject *>(type), names.fields));
+        if (known.type == type) return {nb::borrow(known.fields), nb::borrow(known.names)};
+    nb::object declared = check(PySequence_Tuple(attr(reinterpret_cast<PyObject *>(type), names.fields).ptr()));
+    return {keys_of(declared), declared};
 }
 
 // The set under changes[key], made empty if absent.
 nb::object change_set(nb::handle changes, nb::handle key) {
     if (PyDict_CheckExact(changes.ptr())) {
-        PyObject *found = find(changes, key);
-        if (found != nullptr) return nb::borrow(found);
+        // One look-up: a record's entry is usually not there yet.
         nb::object fresh = check(PySet_New(nullptr));
-        set(changes, key, fresh);
-        return fresh;
+        return nb::borrow(checked(PyDict_SetDefault(changes.ptr(), key.ptr(), fresh.ptr())));
     }
     return call_method(changes, names.setdefault, {key, check(PySet_New(nullptr))});
 }
@@ -64,14 +63,81 @@ struct MapChanges {
     }
 };
 
+// Walks a dict alongside another one's iteration: `next(key)` is the value
+// at the same position when the key there is the very same object, else empty
+// (and from then on always empty).
+class InStep {
+public:
+    explicit InStep(nb::handle d) : dict_(d) {}
+    nb::object next(nb::handle key) {
+        if (!dict_.is_valid()) return {};
+        PyObject *k, *v;
+        if (PyDict_Next(dict_.ptr(), &at_, &k, &v) && k == key.ptr()) return nb::borrow(v);
+        dict_ = nb::handle();
+        return {};
+    }
+
+private:
+    nb::handle dict_;
+    Py_ssize_t at_ = 0;
+};
+
+// Whether two dicts hold the very same key objects in the same order.
+bool same_keys(nb::handle a, nb::handle b) {
+    if (PyDict_GET_SIZE(a.ptr()) != PyDict_GET_SIZE(b.ptr())) return false;
+    Py_ssize_t at_a = 0, at_b = 0;
+    PyObject *ka, *va, *kb, *vb;
+    while (PyDict_Next(a.ptr(), &at_a, &ka, &va))
+        if (!PyDict_Next(b.ptr(), &at_b, &kb, &vb) || ka != kb) return false;
+    return true;
+}
+
 }  // namespace
 
 // The published fields of `values` copied into `record`; the names of those
 // that changed are appended to `changed_names` and merged into
 // changes[id(record)].
+// The common case of `publish`, without a single hash look-up: `values` and
+// the record's `_values` both hold exactly the type's fields, in its order
+// (as the session's records and the views it creates do), and are walked in
+// step with the names.  False, having written nothing and noted no change, as
+// soon as they part.
+static bool publish_aligned(nb::handle names_, nb::handle target, nb::handle values,
+                            std::vector<PyObject *> &changed_names) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(names_.ptr());
+    if (!PyDict_CheckExact(values.ptr()) || PyDict_GET_SIZE(values.ptr()) != n || PyDict_GET_SIZE(target.ptr()) != n)
+        return false;
+    const size_t start = changed_names.size();
+    std::vector<std::pair<PyObject *, nb::object>> writes;  // name (kept by the type), new value
+    Py_ssize_t at_target = 0, at_value = 0;
+    PyObject *key, *old, *value_key, *value;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(names_.ptr(), i);
+        if (!PyDict_Next(target.ptr(), &at_target, &key, &old) || !PyDict_Next(values.ptr(), &at_value, &value_key, &value) ||
+            key != name || value_key != name) {
+            changed_names.resize(start);
+            return false;
+        }
+        if (old == value) continue;  // the same object: nothing to compare or copy
+        nb::object held_old = nb::borrow(old), held_value = nb::borrow(value);
+        int differ = differs(held_old.ptr(), held_value.ptr());
+        if (differ < 0) throw nb::python_error();
+        if (differ) changed_names.push_back(name);
+        writes.emplace_back(name, std::move(held_value));
+    }
+    for (auto &[name, value_] : writes) check(PyDict_SetItem(target.ptr(), name, value_.ptr()));
+    return true;
+}
+
 void Trading::publish(nb::handle record, nb::handle values, nb::handle changes, std::vector<PyObject *> &changed_names) {
-    nb::object fields = fields_for(Py_TYPE(record.ptr()));
+    auto [fields, field_names] = fields_for(Py_TYPE(record.ptr()));
     nb::handle target = checked(g.ledger->values(record.ptr()));
+    const size_t start = changed_names.size();
+    if (publish_aligned(field_names, target, values, changed_names)) {
+        nb::object own = change_set(changes, id_of(record));
+        merge(own, changed_names.data() + start, changed_names.data() + changed_names.size());
+        return;
+    }
     // Every comparison first, then the writes, so a comparison that raises
     // leaves the record as it was.
     std::vector<std::pair<nb::object, nb::object>> writes;
@@ -153,8 +219,9 @@ bool Trading::commit(nb::handle changes) {
     // Orders no longer in the books leave the map and the registry.
     nb::handle order_data = checked(g.ledger->data(orders.ptr()));
     std::vector<nb::object> dropped;
-    for (auto [key, record] : nb::borrow<nb::dict>(order_data))
-        if (!has(order_book, key)) dropped.push_back(nb::borrow(key));
+    if (!same_keys(order_data, order_book))
+        for (auto [key, record] : nb::borrow<nb::dict>(order_data))
+            if (!has(order_book, key)) dropped.push_back(nb::borrow(key));
     for (auto &key : dropped) {
         nb::object record = nb::borrow(find(order_data, key));
         if (record.is_valid()) (void)pop(objects, id_of(record));
@@ -184,10 +251,18 @@ bool Trading::commit(nb::handle changes) {
 
     auto publish_map = [&](nb::handle view, nb::dict book) {
         MapChanges totals{changes, view, {}};
+        // A plain LiveMap's records are its `_data`'s values; while its keys
+        // run in step with the book's, each record is found without a look-up.
+        InStep published(Py_TYPE(view.ptr()) == reinterpret_cast<PyTypeObject *>(g.LiveMap)
+                             ? checked(g.ledger->data(view.ptr()))
+                             : nb::handle());
         for (auto [key, values] : book) {
             changed_names.clear();
             bool created = false;
-            (void)map_record(view, key, values, changes, changed_names, created);
+            if (nb::object record = published.next(key); record.is_valid())
+                publish(record, values, changes, changed_names);
+            else
+                (void)map_record(view, key, values, changes, changed_names, created);
             totals.add(changed_names, created);
         }
     };
@@ -195,8 +270,10 @@ bool Trading::commit(nb::handle changes) {
     publish_map(orders, order_book);
 
     MapChanges trade_totals{changes, trades, {}};
+    InStep views(trade_views);
     for (auto [tid, values] : trade_book) {
-        nb::object view = nb::borrow(find(trade_views, tid));
+        nb::object view = views.next(tid);
+        if (!view.is_valid()) view = nb::borrow(find(trade_views, tid));
         const bool created = !view.is_valid() || view.is_none();
         if (created) {
             view = nb::handle(g.Trade)();
@@ -221,7 +298,7 @@ nb::object Trading::position_view(nb::handle symbol) {
     if (find(data, symbol) == nullptr) {
         nb::object values = nb::handle(g.empty_position)(symbol, published_position_time);
         nb::dict published;
-        nb::object fields = fields_for(reinterpret_cast<PyTypeObject *>(g.Position));
+        nb::object fields = fields_for(reinterpret_cast<PyTypeObject *>(g.Position)).first;
         for (auto [key, value] : nb::borrow<nb::dict>(values))
             if (find(fields, key) != nullptr) set(published, key, value);
         nb::object view = check(PyObject_Call(g.Position, nb::tuple().ptr(), published.ptr()));

@@ -204,7 +204,8 @@ struct Globals {
     const LedgerApi *ledger = nullptr;
     struct ViewFields {
         PyTypeObject *type;
-        PyObject *fields;
+        PyObject *fields;  // dict name -> name
+        PyObject *names;   // the tuple `fields` of the type
     } view_fields[4] = {};
 };
 

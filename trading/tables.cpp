@@ -229,9 +229,11 @@ void init_tables(nb::module_ &m) {
     g.ledger = torvo::import_ledger_api();
     if (g.ledger == nullptr) throw nb::python_error();
     PyObject *published[] = {g.Account, g.Position, g.Order, g.Trade};
-    for (int i = 0; i < 4; ++i)
-        g.view_fields[i] = {reinterpret_cast<PyTypeObject *>(published[i]),
-                            keys_of(nb::handle(published[i]).attr("fields")).release().ptr()};
+    for (int i = 0; i < 4; ++i) {
+        nb::object declared = check(PySequence_Tuple(nb::handle(published[i]).attr("fields").ptr()));
+        g.view_fields[i] = {reinterpret_cast<PyTypeObject *>(published[i]), keys_of(declared).release().ptr(),
+                            declared.release().ptr()};
+    }
 
     nb::object hours = datetime.attr("timedelta")("hours"_a = 8);
     g.TZ = datetime.attr("timezone")(hours).release().ptr();
