@@ -35,7 +35,9 @@ class Bridge:
         self.requests.append((method, dict(data), request_id))
         item = self.script.pop(0) if self.script else 0
         if isinstance(item, BaseException):
-            raise item
+            # A fresh copy: the shared parameter would keep this call's frames,
+            # and with them the test's session, alive until exit.
+            raise type(item)(*item.args)
         return item
 
 
