@@ -256,13 +256,19 @@ bool Trading::commit(nb::handle changes) {
         InStep published(Py_TYPE(view.ptr()) == reinterpret_cast<PyTypeObject *>(g.LiveMap)
                              ? checked(g.ledger->data(view.ptr()))
                              : nb::handle());
-        for (auto [key, values] : book) {
+        // The book's keys are not referenced while the walk runs in step:
+        // each is compared by address with the map's, and touching its
+        // refcount would cost a cache miss per record.
+        Py_ssize_t at = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(book.ptr(), &at, &key, &value)) {
+            nb::object values = nb::borrow(value);
             changed_names.clear();
             bool created = false;
             if (nb::object record = published.next(key); record.is_valid())
                 publish(record, values, changes, changed_names);
             else
-                (void)map_record(view, key, values, changes, changed_names, created);
+                (void)map_record(view, nb::borrow(key), values, changes, changed_names, created);
             totals.add(changed_names, created);
         }
     };
@@ -271,8 +277,12 @@ bool Trading::commit(nb::handle changes) {
 
     MapChanges trade_totals{changes, trades, {}};
     InStep views(trade_views);
-    for (auto [tid, values] : trade_book) {
-        nb::object view = views.next(tid);
+    Py_ssize_t at = 0;
+    PyObject *trade_key, *trade_values;
+    while (PyDict_Next(trade_book.ptr(), &at, &trade_key, &trade_values)) {
+        nb::object values = nb::borrow(trade_values);
+        nb::object view = views.next(trade_key);
+        nb::object tid = view.is_valid() ? nb::object() : nb::borrow(trade_key);
         if (!view.is_valid()) view = nb::borrow(find(trade_views, tid));
         const bool created = !view.is_valid() || view.is_none();
         if (created) {
