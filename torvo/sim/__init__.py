@@ -92,8 +92,11 @@ The front
   bar for `torvo.data.decode(message, symbol)` and `Serial.update`.
 
 Faults (methods of `Simulator`): `drop(phase=None)` now or at "authenticate",
-"login", "settlement" or "sync"; `refuse_logins(n, code=90)`;
-`fail_queries(n, code=90)` (90 or 154: try again later);
+"login", "settlement", "sync" or a step of the login snapshot (`STEPS`:
+"instruments", "orders", "trades_before", "positions", "trades_after",
+"account", a connection's first six queries); `refuse_logins(n, code=90)`;
+`fail_queries(n, code=90, at=None)` (90 or 154: try again later; `at`, a
+step, only that step's queries);
 `delay_responses(seconds)`; `trade_before_order(n)`; `repush(at="login")`,
 the day's order returns and trades again after every login;
 `set_trading_day(day)`; `rsp_error(code)` with a request id never used.
@@ -142,7 +145,7 @@ the built-in demo world (`DEFAULT_WORLD`) has the same structure::
 (The comments above are explanations; JSON itself has none.)
 """
 
-from .server import PHASES, Server, Simulator
+from .server import PHASES, STEPS, Server, Simulator
 from .world import DEFAULT_WORLD, World, load_world
 
-__all__ = ["Simulator", "Server", "DEFAULT_WORLD", "World", "load_world", "PHASES"]
+__all__ = ["Simulator", "Server", "DEFAULT_WORLD", "World", "load_world", "PHASES", "STEPS"]

@@ -26,9 +26,12 @@ QUERIES = {
     "ReqQryTradingAccount": "OnRspQryTradingAccount",
 }
 
-# Login phases at which `drop` can cut a connection: on the arrival of the
-# phase's request ("sync": the connection's first query).
-PHASES = ("authenticate", "login", "settlement", "sync")
+# The login snapshot, as a session queries it: the connection's first six
+# queries, in this order.
+STEPS = ("instruments", "orders", "trades_before", "positions", "trades_after", "account")
+# Points at which `drop` can cut a connection: on the arrival of the login
+# phase's request, or of the snapshot step's query ("sync": the first query).
+PHASES = ("authenticate", "login", "settlement", "sync") + STEPS
 _PHASE_OF = {"ReqAuthenticate": "authenticate", "ReqUserLogin": "login",
              "ReqSettlementInfoConfirm": "settlement"}
 
@@ -106,6 +109,7 @@ class Server:
         self._ticker: asyncio.Future | None = None
         # Faults.
         self.drop_at: set[str] = set()
+        self.query_failure_at: str | None = None
         self.login_refusals = 0
         self.login_refusal = _error_for(90, "CTP:前置正忙，请稍后重新登录")
         self.query_failures = 0
@@ -186,14 +190,17 @@ class Server:
         fields = request_fields(frame["data"])
         conn.max_request_id = max(conn.max_request_id, rid)
         phase = _PHASE_OF.get(name)
+        step = None
         if name in QUERIES:
+            step = STEPS[conn.queries] if conn.queries < len(STEPS) else None
             phase = "sync" if conn.queries == 0 else None
             conn.queries += 1
-        if phase in self.drop_at:
-            self.drop_at.discard(phase)
-            self._log(f"fault: connection {conn.number} dropped at {phase} ({name})")
-            conn.close()
-            return
+        for point in (phase, step):
+            if point is not None and point in self.drop_at:
+                self.drop_at.discard(point)
+                self._log(f"fault: connection {conn.number} dropped at {point} ({name})")
+                conn.close()
+                return
 
         def reply(callback, data=None, error=None, *, last=True):
             conn.send(callback, data, request_id=rid, last=last, error=error, delay=self.delay)
@@ -228,7 +235,7 @@ class Server:
                 self._repush(conn)
         elif name in QUERIES:
             callback = QUERIES[name]
-            if self.query_failures:
+            if self.query_failures and self.query_failure_at in (None, step):
                 self.query_failures -= 1
                 self._log(f"fault: {name} answered with error {self.query_failure[0]} "
                           f"({self.query_failures} more)")
@@ -272,10 +279,14 @@ class Server:
         self.login_refusal = _error_for(code, message or "CTP:前置正忙，请稍后重新登录")
         self._log(f"fault: the next {n} logins are refused with {code}")
 
-    def fail_queries(self, n: int = 1, code: int = 90, message: str | None = None):
+    def fail_queries(self, n: int = 1, code: int = 90, message: str | None = None, at: str | None = None):
+        if at is not None and at not in STEPS:
+            raise ValueError(f"at must be one of {', '.join(STEPS)}")
         self.query_failures = int(n)
         self.query_failure = _error_for(code, message)
-        self._log(f"fault: the next {n} queries are answered with error {code}")
+        self.query_failure_at = at
+        where = f" at {at}" if at else ""
+        self._log(f"fault: the next {n} queries{where} are answered with error {code}")
 
     def delay_responses(self, seconds: float):
         if not seconds >= 0:
@@ -461,17 +472,20 @@ class Simulator:
 
     def drop(self, phase: str | None = None) -> None:
         """Drops every connection now, or the next connection that reaches
-        `phase` ("authenticate", "login", "settlement" or "sync")."""
+        `phase`: "authenticate", "login", "settlement", "sync" (its first
+        query) or a step of the login snapshot ("instruments", "orders",
+        "trades_before", "positions", "trades_after", "account")."""
         self._call(self.server.drop, phase)
 
     def refuse_logins(self, n: int = 1, code: int = 90, message: str | None = None) -> None:
         """Refuses the next `n` logins with error `code`."""
         self._call(self.server.refuse_logins, n, code, message)
 
-    def fail_queries(self, n: int = 1, code: int = 90, message: str | None = None) -> None:
+    def fail_queries(self, n: int = 1, code: int = 90, message: str | None = None, at: str | None = None) -> None:
         """Answers the next `n` queries with error `code` (90 or 154 are the
-        front's "try again later")."""
-        self._call(self.server.fail_queries, n, code, message)
+        front's "try again later"); with `at`, a step of the login snapshot,
+        only queries of that step."""
+        self._call(self.server.fail_queries, n, code, message, at)
 
     def delay_responses(self, seconds: float) -> None:
         """Holds every response back `seconds` (0 ends the delay); returns
