@@ -10,62 +10,11 @@ import time
 
 import pytest
 
+from sim_support import account, books_equal_front, committed, ready, until
 from torvo import _relay, trading
-from torvo.ledger import CtpAccount
 from torvo.sim import Simulator
 
 SYMBOL = "SHFE.rb2610"
-
-
-def account(sim, **changes) -> CtpAccount:
-    fields = dict(Simulator.DEMO_ACCOUNT, front_url=sim.url)
-    fields.update(changes)
-    return CtpAccount(**fields)
-
-
-async def until(predicate, timeout=15.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
-        await asyncio.sleep(0.02)
-
-
-def ready(s):
-    return s.session_status == "READY" and s.phase == "ready"
-
-
-def books_equal_front(s, sim):
-    """The session's orders, trades and positions against the front's book."""
-    book = sim.book(s.config.user_id)
-    assert set(s.o) == set(book["orders"])
-    for oid, order in book["orders"].items():
-        mine = s.o[oid]
-        assert (mine["status"], mine["volume_original"], mine["volume_traded"]) == (
-            order["status"], order["volume_original"], order["volume_traded"]), oid
-    assert set(s.t) == set(book["trades"])
-    for symbol, front in book["positions"].items():
-        mine = s.p[symbol]
-        for key, value in front.items():
-            assert mine[key] == value, (symbol, key)
-    for symbol, mine in s.p.items():
-        if symbol not in book["positions"] and mine["pos_long"] is not None:
-            assert mine["pos_long"] == mine["pos_short"] == 0, symbol
-
-
-async def committed(s, condition, what):
-    """Commits as the user-facing layer does (wait for `changed`, then
-    commit) until `condition(changes)` holds; returns that commit's changes."""
-    deadline = time.monotonic() + 15
-    while True:
-        try:
-            await asyncio.wait_for(s.changed.wait(), max(0.01, deadline - time.monotonic()))
-        except asyncio.TimeoutError:
-            raise AssertionError(f"timed out waiting for {what}") from None
-        changes: dict[int, set[str]] = {}
-        s.commit(changes)
-        if condition(changes):
-            return changes
 
 
 @pytest.fixture
