@@ -313,6 +313,18 @@ class Server:
             raise ValueError("the trading day is eight digits YYYYMMDD")
         self.exchange.set_trading_day(day)
 
+    def push(self, name: str, rows: list, user_id: str | None = None) -> int:
+        account = self.exchange.accounts.get(user_id) if user_id else next(iter(self.exchange.accounts.values()))
+        if account is None:
+            raise ValueError(f"unknown account {user_id!r}")
+        sent = 0
+        for conn in self.conns:
+            if conn.login is not None and conn.login.account is account:
+                for row in rows:
+                    conn.send(name, row)
+                sent += 1
+        return sent
+
     def rsp_error(self, code: int = 1, message: str = "CTP:前置内部错误",
                   request_id: int | None = None):
         for conn in self.conns:
@@ -506,6 +518,14 @@ class Simulator:
         """Settles the day and starts trading day `day` (default: the next
         weekday)."""
         self._call(self.server.set_trading_day, day)
+
+    def push(self, name: str, rows: list, user_id: str | None = None) -> int:
+        """Sends each of `rows` as callback `name` ("OnRtnOrder", "OnRtnTrade",
+        "OnRspQryTradingAccount", ...) to every logged-in connection of the
+        account (default: the world's first), as they are, without touching
+        the front's book; returns the number of connections.  Fields of one
+        character are given as `Char`; for load and robustness tests."""
+        return self._call(self.server.push, name, list(rows), user_id)
 
     def rsp_error(self, code: int = 1, message: str = "CTP:前置内部错误",
                   request_id: int | None = None) -> None:
