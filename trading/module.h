@@ -160,7 +160,8 @@ using torvo::LedgerApi;
     X(msg_cancel_unknown, "撤单提交结果不明，等待柜台回报")          \
     /* publishing */                                               \
     X(members, "__members__") X(fields, "fields")                  \
-    X(clear, "clear") X(setdefault, "setdefault") X(items, "items")
+    X(clear, "clear") X(setdefault, "setdefault") X(items, "items") \
+    X(value_, "_value")
 
 struct Names {
 #define TORVO_DECLARE_NAME(ident, text) PyObject *ident = nullptr;
@@ -183,6 +184,7 @@ struct Globals {
     PyObject *TradingResult = nullptr;
     PyObject *datetime = nullptr;  // the class
     PyObject *CancelledError = nullptr;
+    PyObject *AsyncioEvent = nullptr;  // asyncio.Event, the class of `changed`
     // tables
     PyObject *TZ = nullptr;
     PyObject *QUERY = nullptr;

@@ -27,6 +27,19 @@ nb::dict values_of(nb::handle account) {
     return copy;
 }
 
+// Whether `event` is an asyncio.Event already set, by its own flag; false
+// for any other object.
+bool already_set(nb::handle event) {
+    if (Py_TYPE(event.ptr()) != reinterpret_cast<PyTypeObject *>(g.AsyncioEvent)) return false;
+    PyObject *flag = PyObject_GetAttr(event.ptr(), names.value_);
+    if (flag == nullptr) {
+        PyErr_Clear();  // not the Event we know: call its set()
+        return false;
+    }
+    Py_DECREF(flag);
+    return flag == Py_True;
+}
+
 bool retryable(const nb::python_error &e) {
     return e.matches(PyExc_TimeoutError) || e.matches(PyExc_BufferError) ||
            e.matches(PyExc_ConnectionError) || e.matches(PyExc_OSError);
@@ -106,7 +119,10 @@ void Trading::set_phase(nb::handle word) {
 
 void Trading::touch() {
     dirty = true;
-    call_method(changed, names.set);
+    // asyncio.Event.set() does nothing on an event already set; that is
+    // skipped (a call into Python on every order return and trade) when the
+    // event's own flag says so.  Any other object is always called.
+    if (!already_set(changed)) call_method(changed, names.set);
 }
 
 void Trading::set_status(nb::handle value) {

@@ -191,6 +191,7 @@ void init_tables(nb::module_ &m) {
     nb::module_ asyncio = nb::module_::import_("asyncio");
     m.attr("asyncio") = asyncio;
     g.CancelledError = owned_attr(asyncio, "CancelledError");
+    g.AsyncioEvent = owned_attr(asyncio, "Event");
     nb::module_ datetime = nb::module_::import_("datetime");
     g.datetime = owned_attr(datetime, "datetime");
     m.attr("datetime") = nb::handle(g.datetime);
