@@ -197,20 +197,15 @@ namespace {
 // The frozen and available quantities of one position record; whether any
 // of the four changed.
 bool refreeze(Trading &t, nb::handle symbol, nb::handle record) {
-    static PyObject *const *const kKeys[] = {&names.frozen_long, &names.frozen_short, &names.available_long,
-                                             &names.available_short};
-    nb::object before[4];
-    for (int i = 0; i < 4; ++i) before[i] = item(record, *kKeys[i]);
+    bool changed = false;
     for (PyObject *side : {names.long_, names.short_}) {
         auto [his, today] = t.free_parts(symbol, side);
         nb::object free = add(his, today);
         const Side &s = side_of(side);
-        set(record, s.available, free);
-        set(record, s.frozen, sub(item(record, s.pos), free));
+        changed |= assign(record, s.available, free);
+        changed |= assign(record, s.frozen, sub(item(record, s.pos), free));
     }
-    for (int i = 0; i < 4; ++i)
-        if (!equal(before[i], item(record, *kKeys[i]))) return true;
-    return false;
+    return changed;
 }
 
 }  // namespace
