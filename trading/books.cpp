@@ -86,11 +86,24 @@ nb::str Trading::trade_id(nb::handle row) {
     return nb::borrow<nb::str>(tid);
 }
 
-nb::dict Trading::child_of(nb::handle row) {
-    nb::object row_front = get_or(row, names.FrontID, front), row_session = get_or(row, names.SessionID, session);
-    nb::object ref = to_str(get_or(row, names.OrderRef, names.empty));
+nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
+    // An exact dict is read once here, and what it holds handed on in `ids`.
+    auto field = [&](PyObject *key, nb::handle fallback, nb::object *kept) {
+        if (ids != nullptr && PyDict_CheckExact(row.ptr())) {
+            PyObject *value = find(row, key);
+            if (value == nullptr) return nb::borrow(fallback);
+            *kept = nb::borrow(value);
+            return *kept;
+        }
+        return get_or(row, key, fallback);
+    };
+    RowIds unused;
+    RowIds &out = ids != nullptr ? *ids : unused;
+    nb::object row_front = field(names.FrontID, front, &out.front);
+    nb::object row_session = field(names.SessionID, session, &out.session);
+    nb::object ref = to_str(field(names.OrderRef, names.empty, &out.ref));
     nb::object key = nb::make_tuple(row_front, row_session, ref);
-    nb::object raw = get_or(row, names.OrderSysID, names.empty);
+    nb::object raw = field(names.OrderSysID, names.empty, &out.system);
     nb::object system = text_or_none(stripped(raw));
 
     nb::object by_ref = nb::borrow(find(ref_orders, key));
@@ -162,7 +175,8 @@ nb::dict Trading::child_of(nb::handle row) {
 
 void Trading::order(nb::handle row, nb::handle query_revision) {
     check_day(row, day, "订单回报的交易日发生变化");
-    nb::dict child = child_of(row);
+    RowIds ids;
+    nb::dict child = child_of(row, &ids);
     nb::object oid = item(child, names.order_id);
     if (!query_revision.is_none() && less(query_revision, get_or(order_revisions, oid.ptr(), int_of(0)).ptr()))
         return;  // a query row older than the order's last change
@@ -203,9 +217,11 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     // whether the child now differs from before.
     nb::object traded = item(child, names.volume_traded);
     nb::object left = sub(ordered, traded);
-    nb::object row_front = item(row, names.FrontID), row_session = item(row, names.SessionID);
-    nb::object row_ref = item(row, names.OrderRef);
-    bool changed = assign(child, names.exchange_order_id, get_or(row, names.OrderSysID, names.empty));
+    nb::object row_front = ids.front.is_valid() ? ids.front : item(row, names.FrontID);
+    nb::object row_session = ids.session.is_valid() ? ids.session : item(row, names.SessionID);
+    nb::object row_ref = ids.ref.is_valid() ? ids.ref : item(row, names.OrderRef);
+    bool changed = assign(child, names.exchange_order_id,
+                          ids.system.is_valid() ? ids.system : get_or(row, names.OrderSysID, names.empty));
     changed |= assign(child, names.close_type, close_type);
     changed |= assign(child, names.volume_original, ordered);
     changed |= assign(child, names.volume_left, left);
@@ -320,7 +336,7 @@ bool Trading::trade(nb::handle row, bool update_position) {
                  {names.volume, volume},
                  {names.trade_time, timestamp(item(row, names.TradeDate), item(row, names.TradeTime))}}));
     if (update_position) {
-        apply_position_trade(row);
+        apply_position_trade(row, symbol);
         recompute_frozen(nb::none(), symbol);
     }
     aggregate(child);
@@ -340,7 +356,7 @@ void Trading::aggregate(nb::handle child) {
     set(record, names.order_sys_id, system);
     for (PyObject *key : {names.volume_original, names.volume_traded, names.volume_left, names.status,
                           names.status_msg, names.cancel_pending, names.cancel_error})
-        set(record, key, item(child, key));
+        (void)assign(record, key, item(child, key));
 }
 
 }  // namespace torvo::trading

@@ -115,8 +115,8 @@ static PyObject *reserving_children(Trading &t, nb::handle symbol) {
 
 // ---- the position book -------------------------------------------------
 
-void Trading::apply_position_trade(nb::handle row) {
-    nb::object symbol = symbol_of(row);
+void Trading::apply_position_trade(nb::handle row, nb::handle given) {
+    nb::object symbol = given.is_valid() ? nb::borrow(given) : symbol_of(row);
     nb::object pos = nb::borrow(find(position_book, symbol));
     if (!pos.is_valid() || pos.is_none()) {
         pos = nb::handle(g.empty_position)(symbol, now_ms());

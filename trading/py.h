@@ -92,12 +92,18 @@ struct Shape {
 };
 nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::handle>> items);
 // d[key] = value; whether that changed d (the key was absent or its value
-// not equal to the new one).
+// not equal to the new one).  The very object already there is not written
+// again.
 inline bool assign(nb::handle d, PyObject *key, nb::handle value) {
+    if (!PyDict_Check(d.ptr())) {  // not a dict of ours: written through its own method
+        check(PyObject_SetItem(d.ptr(), key, value.ptr()));
+        return true;
+    }
     PyObject *old = PyDict_GetItemWithError(d.ptr(), key);
     if (old == nullptr && PyErr_Occurred()) throw nb::python_error();
+    if (old == value.ptr()) return false;  // the very object: nothing to write
     bool changed = old == nullptr;
-    if (!changed && old != value.ptr()) {
+    if (!changed) {
         nb::object held = nb::borrow(old);  // the comparison may run code that replaces it
         int r = PyObject_RichCompareBool(held.ptr(), value.ptr(), Py_EQ);
         check(r);

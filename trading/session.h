@@ -159,13 +159,19 @@ struct Trading {
     static bool is_spec_trade(nb::handle row);
     nb::object by_ref(nb::handle ref);
     nb::str trade_id(nb::handle row);
-    nb::dict child_of(nb::handle row);
+    // The fields of a return that identify its order, as child_of read them
+    // (empty where the row lacks the key or is not an exact dict).
+    struct RowIds {
+        nb::object front, session, ref, system;
+    };
+    nb::dict child_of(nb::handle row, RowIds *ids = nullptr);
     void order(nb::handle row, nb::handle query_revision);
     bool trade(nb::handle row, bool update_position);
     void aggregate(nb::handle child);
 
     // ---- local positions (positions.cpp) --------------------------------
-    void apply_position_trade(nb::handle row);
+    // `symbol`, when given, is the row's own (symbol_of(row)), made once by the caller.
+    void apply_position_trade(nb::handle row, nb::handle symbol = nb::handle());
     std::pair<nb::object, nb::object> free_parts(nb::handle symbol, nb::handle side);
     void recompute_frozen(nb::handle updated, nb::handle symbol);
     // The index of reserving children: a child stored into native_orders by
