@@ -119,49 +119,20 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
         nb::object flags = get(row, names.CombOffsetFlag);
         if (!flags.is_valid() || !truthy(flags)) flags = get_or(row, names.OffsetFlag, Py_None);
         nb::object offset = order_offset(flags);
-        nb::object zero = int_of(0);
-        static Shape order_shape, child_shape;
-        set(order_book, oid,
-            dict_of(order_shape, {{names.order_id, oid},
-                     {names.order_sys_id, system},
-                     {names.symbol, symbol},
-                     {names.direction, direction},
-                     {names.offset, offset},
-                     {names.limit_price, finite(get_or(row, names.LimitPrice, Py_None))},
-                     {names.volume_original, zero},
-                     {names.volume_traded, zero},
-                     {names.volume_left, zero},
-                     {names.status, names.PENDING},
-                     {names.status_msg, names.empty},
-                     {names.cancel_pending, Py_False},
-                     {names.cancel_error, Py_None},
-                     {names.insert_time, timestamp(get_or(row, names.InsertDate, names.empty),
-                                                   get_or(row, names.InsertTime, names.empty))}}));
-        nb::dict child = dict_of(child_shape, {{names.order_id, oid},
-                                  {names.parent, oid},
-                                  {names.symbol, symbol},
-                                  {names.direction, direction},
-                                  {names.offset, offset},
-                                  {names.exchange_order_id, truthy(raw) ? nb::handle(raw) : nb::handle(names.empty)},
-                                  {names.close_type, names.UNSPECIFIED},
-                                  {names.volume_original, zero},
-                                  {names.volume_traded, zero},
-                                  {names.volume_left, zero},
-                                  {names.status, names.PENDING},
-                                  {names.is_confirmed, Py_False},
-                                  {names.status_msg, names.empty},
-                                  {names.cancel_pending, Py_False},
-                                  {names.cancel_error, Py_None},
-                                  {names.ref, ref},
-                                  {names.front, row_front},
-                                  {names.session, row_session},
-                                  {names.cancel_request_id, Py_None},
-                                  {names.pending_finish, Py_False},
-                                  {names.expected_traded, zero},
-                                  {names.finish_status, Py_None},
-                                  {names.finish_msg, names.empty}});
-        set(native_orders, oid, child);
-        index_add(oid, child);
+        (void)add_order({.order_id = oid,
+                         .order_sys_id = system,
+                         .symbol = symbol,
+                         .direction = direction,
+                         .offset = offset,
+                         .limit_price = finite(get_or(row, names.LimitPrice, Py_None)),
+                         .volume = int_of(0),
+                         .insert_time = timestamp(get_or(row, names.InsertDate, names.empty),
+                                                  get_or(row, names.InsertTime, names.empty)),
+                         .exchange_order_id = truthy(raw) ? nb::borrow(raw) : nb::borrow(names.empty),
+                         .close_type = nb::borrow(names.UNSPECIFIED),
+                         .ref = ref,
+                         .front = row_front,
+                         .session = row_session});
     }
     if (!by_ref.is(oid)) set(ref_orders, key, oid);
     nb::object child = item(native_orders, oid);
@@ -171,6 +142,52 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
         if (!by_system.is(oid)) set(system_orders, system, oid);
     }
     return nb::borrow<nb::dict>(child);
+}
+
+nb::dict Trading::add_order(const NewOrder &n) {
+    nb::object zero = int_of(0);
+    static Shape order_shape, child_shape;
+    set(order_book, n.order_id,
+        dict_of(order_shape, {{names.order_id, n.order_id},
+                              {names.order_sys_id, n.order_sys_id},
+                              {names.symbol, n.symbol},
+                              {names.direction, n.direction},
+                              {names.offset, n.offset},
+                              {names.limit_price, n.limit_price},
+                              {names.volume_original, n.volume},
+                              {names.volume_traded, zero},
+                              {names.volume_left, n.volume},
+                              {names.status, names.PENDING},
+                              {names.status_msg, names.empty},
+                              {names.cancel_pending, Py_False},
+                              {names.cancel_error, Py_None},
+                              {names.insert_time, n.insert_time}}));
+    nb::dict child = dict_of(child_shape, {{names.order_id, n.order_id},
+                                           {names.parent, n.order_id},
+                                           {names.symbol, n.symbol},
+                                           {names.direction, n.direction},
+                                           {names.offset, n.offset},
+                                           {names.exchange_order_id, n.exchange_order_id},
+                                           {names.close_type, n.close_type},
+                                           {names.volume_original, n.volume},
+                                           {names.volume_traded, zero},
+                                           {names.volume_left, n.volume},
+                                           {names.status, names.PENDING},
+                                           {names.is_confirmed, Py_False},
+                                           {names.status_msg, names.empty},
+                                           {names.cancel_pending, Py_False},
+                                           {names.cancel_error, Py_None},
+                                           {names.ref, n.ref},
+                                           {names.front, n.front},
+                                           {names.session, n.session},
+                                           {names.cancel_request_id, Py_None},
+                                           {names.pending_finish, Py_False},
+                                           {names.expected_traded, zero},
+                                           {names.finish_status, Py_None},
+                                           {names.finish_msg, names.empty}});
+    set(native_orders, n.order_id, child);
+    index_add(n.order_id, child);
+    return child;
 }
 
 void Trading::order(nb::handle row, nb::handle query_revision) {

@@ -124,48 +124,19 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
                                 : word == names.CLOSE_TODAY ? nb::handle(names.TODAY)
                                 : word == names.CLOSE_YESTERDAY ? nb::handle(names.HISTORY)
                                                                 : nb::handle(names.UNSPECIFIED);
-        nb::object zero = int_of(0);
-        static Shape order_shape, child_shape;
-        set(order_book, oid,
-            dict_of(order_shape, {{names.order_id, oid},
-                                  {names.order_sys_id, Py_None},
-                                  {names.symbol, symbol},
-                                  {names.direction, direction},
-                                  {names.offset, word},
-                                  {names.limit_price, limit_price},
-                                  {names.volume_original, lots},
-                                  {names.volume_traded, zero},
-                                  {names.volume_left, lots},
-                                  {names.status, names.PENDING},
-                                  {names.status_msg, names.empty},
-                                  {names.cancel_pending, Py_False},
-                                  {names.cancel_error, Py_None},
-                                  {names.insert_time, int_of(now_ms())}}));
-        nb::dict child = dict_of(child_shape, {{names.order_id, oid},
-                                               {names.parent, oid},
-                                               {names.symbol, symbol},
-                                               {names.direction, direction},
-                                               {names.offset, word},
-                                               {names.exchange_order_id, names.empty},
-                                               {names.close_type, close_type},
-                                               {names.volume_original, lots},
-                                               {names.volume_traded, zero},
-                                               {names.volume_left, lots},
-                                               {names.status, names.PENDING},
-                                               {names.is_confirmed, Py_False},
-                                               {names.status_msg, names.empty},
-                                               {names.cancel_pending, Py_False},
-                                               {names.cancel_error, Py_None},
-                                               {names.ref, ref},
-                                               {names.front, front},
-                                               {names.session, session},
-                                               {names.cancel_request_id, Py_None},
-                                               {names.pending_finish, Py_False},
-                                               {names.expected_traded, zero},
-                                               {names.finish_status, Py_None},
-                                               {names.finish_msg, names.empty}});
-        set(native_orders, oid, child);
-        index_add(oid, child);
+        nb::dict child = add_order({.order_id = oid,
+                                    .order_sys_id = nb::none(),
+                                    .symbol = nb::borrow(symbol),
+                                    .direction = nb::borrow(direction),
+                                    .offset = nb::borrow(word),
+                                    .limit_price = nb::borrow(limit_price),
+                                    .volume = lots,
+                                    .insert_time = int_of(now_ms()),
+                                    .exchange_order_id = nb::borrow(names.empty),
+                                    .close_type = nb::borrow(close_type),
+                                    .ref = ref,
+                                    .front = front,
+                                    .session = session});
         set(ref_orders, nb::make_tuple(front, session, ref), oid);
         registered.emplace_back(std::move(child), item(g.FLAG_BY_OFFSET, word));
     }

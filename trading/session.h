@@ -165,6 +165,13 @@ struct Trading {
         nb::object front, session, ref, system;
     };
     nb::dict child_of(nb::handle row, RowIds *ids = nullptr);
+    // A new order record and its child, PENDING, stored in `o` and
+    // `native_orders` (in the key orders of the books); returns the child.
+    struct NewOrder {
+        nb::object order_id, order_sys_id, symbol, direction, offset, limit_price, volume, insert_time,
+            exchange_order_id, close_type, ref, front, session;
+    };
+    nb::dict add_order(const NewOrder &n);
     void order(nb::handle row, nb::handle query_revision);
     bool trade(nb::handle row, bool update_position);
     void aggregate(nb::handle child);
