@@ -141,7 +141,6 @@ void Trading::publish(nb::handle record, nb::handle values, nb::handle changes, 
     // Every comparison first, then the writes, so a comparison that raises
     // leaves the record as it was.
     std::vector<std::pair<nb::object, nb::object>> writes;
-    const size_t first = changed_names.size();
     auto visit = [&](nb::handle key, nb::handle value) {
         PyObject *name = find(fields, key);
         if (name == nullptr) return;  // private: never published
@@ -168,7 +167,7 @@ void Trading::publish(nb::handle record, nb::handle values, nb::handle changes, 
     }
     for (auto &[key, value] : writes) set(target, key, value);
     nb::object own = change_set(changes, id_of(record));
-    merge(own, changed_names.data() + first, changed_names.data() + changed_names.size());
+    merge(own, changed_names.data() + start, changed_names.data() + changed_names.size());
 }
 
 nb::object Trading::update_view(nb::handle record, nb::handle values, nb::handle changes) {
