@@ -17,6 +17,7 @@ from relay_support import flow_path
 from torvo import _relay
 from torvo.data import Serial, decode
 from torvo.sim import DEFAULT_WORLD, Simulator, load_world
+from torvo.sim import market as sim_market
 
 DAY = "20260105"
 RB = "SHFE.rb2610"
@@ -310,6 +311,29 @@ def test_market_messages_decode_and_stay_on_the_grid_inside_the_band():
             sim.set_price(*bad)
     with pytest.raises(ValueError):
         sim.bar_message(RB, "2m")
+
+
+def test_a_bar_keeps_its_open_and_the_bars_count_every_traded_lot(monkeypatch):
+    """Steps across three minutes of a clock of our own: a bar already sent
+    keeps its open when the market moves on in it, and the minute bars add
+    up to the day's volume and turnover (the step that opens a bar counts)."""
+    minute = 1_767_225_600_000          # 2026-01-01 08:00 UTC+8, on a minute
+    clock = [minute - 30_000]
+    monkeypatch.setattr(sim_market, "_now_ms", lambda: clock[0])
+    sim = Simulator(sim_world(market={"interval": 0, "sizes": [1, 30]}), seed=5)
+    bars = []
+    for n in range(3):
+        clock[0] = minute + n * 60_000 + 1_000
+        first = decode(sim.bar_message(RB, "1m"), RB)
+        for _ in range(4):
+            sim.step(1)
+            clock[0] += 5_000
+        bar = decode(sim.bar_message(RB, "1m"), RB)
+        assert (bar["timestamp"], bar["open"]) == (first["timestamp"], first["open"])
+        bars.append(bar)
+    day = decode(sim.market_message(RB), RB, quote=True)
+    assert sum(b["volume"] for b in bars) == day["volume"] > 0
+    assert math.isclose(sum(b["turnover"] for b in bars), day["turnover"])
 
 
 def test_query_and_login_faults_and_an_unknown_request_id(sim, tmp_path):

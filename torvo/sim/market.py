@@ -70,7 +70,7 @@ class Market:
         self.updated = _now_ms()
         self.bars: dict[str, dict] = {}
         self._refresh_book()
-        self._touch_bars()
+        self._touch_bars(self.updated)
 
     # -- moves ---------------------------------------------------------------
 
@@ -105,18 +105,18 @@ class Market:
         self.high = max(self.high, n)
         self.low = min(self.low, n)
         self.updated = _now_ms()
-        self._touch_bars()
+        self._touch_bars(self.updated)
         self._refresh_book(size)
 
     def _traded(self, n: int, volume: int):
-        self._touch_bars()
         self.last = n
         self.high = max(self.high, n)
         self.low = min(self.low, n)
+        turnover = self.price(n) * volume * self.info.volume_multiple
         self.volume += volume
-        self.turnover += self.price(n) * volume * self.info.volume_multiple
+        self.turnover += turnover
         self.updated = _now_ms()
-        self._touch_bars()
+        self._touch_bars(self.updated, volume, turnover)
 
     def trade(self, n: int, volume: int):
         """A simulated fill: the last price and the day's volume follow it;
@@ -137,14 +137,19 @@ class Market:
 
     # -- bars ----------------------------------------------------------------
 
-    def _touch_bars(self, now: int | None = None):
-        now = self.updated if now is None else now
+    def _touch_bars(self, now: int, volume: int = 0, turnover: float = 0.0):
+        """Brings every period's bar up to time `now` and the last price.  A
+        bar that starts here opens at the last price, with the day's volume and
+        turnover before this event (`volume`, `turnover`: the event's own) as
+        its base, so the event counts in it.  A bar never goes back to an
+        earlier period (a clock that steps back leaves the current bar on)."""
         for period, length in PERIODS.items():
             start = _bar_start(now, length)
             bar = self.bars.get(period)
-            if bar is None or bar["t"] != start:
+            if bar is None or start > bar["t"]:
                 self.bars[period] = {"t": start, "o": self.last, "h": self.last, "l": self.last,
-                                     "c": self.last, "v0": self.volume, "m0": self.turnover}
+                                     "c": self.last, "v0": self.volume - volume,
+                                     "m0": self.turnover - turnover}
             else:
                 bar["h"] = max(bar["h"], self.last)
                 bar["l"] = min(bar["l"], self.last)
