@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs torvo and its test dependencies into .venv and runs every test;
 # then runs them again on every other CPython 3.12+ found on the machine, and
-# against a build with AddressSanitizer and UndefinedBehaviorSanitizer.  Works
-# on a fresh machine with python3 (3.11+) and g++.  Arguments go to pytest.
+# against a build with AddressSanitizer and UndefinedBehaviorSanitizer, and
+# fuzzes for a short while when clang++ is there.  Works on a fresh machine
+# with python3 (3.11+) and g++.  Arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -44,4 +45,15 @@ fi
 if [ "${TORVO_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   bash tools/sanitize.sh "$@"
+fi
+
+# A short coverage-guided fuzzing pass over the wire decoder and the bridge's
+# record conversions (fuzz/README.md): 50 s per harness.
+if [ "${TORVO_SKIP_FUZZ:-0}" != 1 ]; then
+  if command -v clang++ >/dev/null 2>&1; then
+    echo "== fuzzing (libFuzzer)"
+    bash fuzz/run.sh 50
+  else
+    echo "== fuzzing skipped: clang++ is not installed (TORVO_SKIP_FUZZ=1 silences this)"
+  fi
 fi
