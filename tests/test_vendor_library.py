@@ -242,7 +242,7 @@ def test_received_text_is_cut_at_the_buffer_size(front, tmp_path):
         assert rtn["data"]["OrderRef"] == "ccccc"
         assert rtn["data"]["OrderStatus"] == "0"
         assert rtn["error"] == {"ErrorID": 0, "ErrorMsg": ""}  # returns carry no response info
-        assert err["error"] == {"ErrorID": 7, "ErrorMsg": "f" * 80}  # keeps its NUL
+        assert err["error"] == {"ErrorID": 7, "ErrorMsg": "f" * 81}
 
 
 def test_repeated_key_last_value_wins(front, tmp_path):

@@ -130,8 +130,7 @@ void fill_record(const RecordDesc &desc, std::span<const WireField> fields, void
 void fill_rsp_info(const Message &msg, CThostFtdcRspInfoField &info) {
     std::memset(&info, 0, sizeof info);
     info.ErrorID = msg.error_id;
-    // At most 80 bytes: ErrorMsg always keeps its NUL (PROTOCOL.md).
-    copy_bytes(info.ErrorMsg, sizeof info.ErrorMsg - 1, msg.error_msg);
+    copy_bytes(info.ErrorMsg, sizeof info.ErrorMsg, msg.error_msg);
 }
 
 void encode_request(std::string &out, std::string_view name, const RecordDesc &desc,

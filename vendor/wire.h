@@ -50,8 +50,7 @@ bool parse_frame(std::string_view body, Message &out);
 // fit the field are skipped; an 'i' value is accepted for a double field.
 void fill_record(const RecordDesc &desc, std::span<const WireField> fields, void *record);
 
-// Response information from a frame's header (ErrorID, ErrorMsg cut to 80
-// bytes, so it always ends in NUL).
+// Response information from a frame's header (ErrorID, ErrorMsg).
 void fill_rsp_info(const Message &msg, CThostFtdcRspInfoField &info);
 
 // Appends one complete request frame carrying every field of `record`
