@@ -55,10 +55,12 @@ public:
         if (info == nullptr) return;
         touch(info);
         if (info->ErrorID != msg->error_id) fail("ErrorID differs from the frame");
-        // PROTOCOL.md: at most 80 bytes of ErrorMsg plus NUL.
-        if (std::memchr(info->ErrorMsg, 0, sizeof info->ErrorMsg) == nullptr) fail("ErrorMsg without NUL");
-        const std::size_t n = std::strlen(info->ErrorMsg);
-        if (msg->error_msg.substr(0, n) != std::string_view(info->ErrorMsg, n)) fail("ErrorMsg differs");
+        // The message's first bytes, as many as fit (a full buffer keeps no
+        // NUL), then zeros.
+        const std::string_view sent = msg->error_msg.substr(0, sizeof info->ErrorMsg);
+        if (std::memcmp(info->ErrorMsg, sent.data(), sent.size()) != 0) fail("ErrorMsg differs from the frame");
+        for (std::size_t k = sent.size(); k < sizeof info->ErrorMsg; ++k)
+            if (info->ErrorMsg[k] != 0) fail("ErrorMsg not zero after the message");
     }
     void response(int request_id, bool last) {
         if (request_id != msg->request_id || last != msg->is_last) fail("request id or is_last differs");
