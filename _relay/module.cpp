@@ -2,10 +2,14 @@
 //
 // A session is a capsule named "torvo.ctp" whose pointer is the Spi object
 // that owns the vendor API object and the event queue.  The module has five
-// functions: version, create, request, poll and close.
+// functions: version, create, request, poll and close, and two private hooks
+// for bench/bench_relay.py that time the least work `poll` and `request` can
+// do (_floor_order_events, _floor_request).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -33,6 +37,12 @@ Spi *session_of(PyObject *handle) noexcept {
 // the vendor joins its own threads.  The interpreter lock is released for
 // both waits.
 void shut_down(Spi *session) noexcept {
+    if (session->inherited()) {
+        // A child of fork(): the vendor object, its thread and connection
+        // and the gate's waiters are the parent's.  Closed here, untouched.
+        session->api = nullptr;
+        return;
+    }
     RequestGate &gate = session->gate;
     CThostFtdcTraderApi *api = std::exchange(session->api, nullptr);
     if (api == nullptr) {
@@ -60,6 +70,10 @@ void destroy_session(PyObject *capsule) noexcept {
         return;
     }
     shut_down(session);
+    // A child of fork() leaves the session alone: its locks may be held by
+    // threads that only exist in the parent.  The child's copy of it goes
+    // when the child exits.
+    if (session->inherited()) return;
     delete session;  // with every entry still queued
 }
 
@@ -107,52 +121,82 @@ PyObject *create(PyObject *, PyObject *args) noexcept {
     return capsule.release();
 }
 
-PyObject *request(PyObject *, PyObject *args) noexcept {
-    PyObject *handle = nullptr;
-    PyObject *method = nullptr;
-    PyObject *fields = nullptr;
-    int request_id = 0;
-    if (!PyArg_ParseTuple(args, "OUO!i:request", &handle, &method, &PyDict_Type, &fields, &request_id)) {
+// The host's argument error for argument `position` of request(), worded
+// as its tuple parser words it.
+PyObject *argument_error(int position, const char *expected, PyObject *given) noexcept {
+    PyErr_Format(PyExc_TypeError, "request() argument %d must be %s, not %.50s", position, expected,
+                 given == Py_None ? "None" : Py_TYPE(given)->tp_name);
+    return nullptr;
+}
+
+// request(handle, method, fields, request_id), positional only.  The
+// arguments are checked in order, with the host's own errors, as the format
+// "OUO!i" would check them, without building an argument tuple.
+PyObject *request(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "request() takes exactly 4 arguments (%zd given)", nargs);
         return nullptr;
     }
+    PyObject *handle = args[0];
+    PyObject *method = args[1];
+    PyObject *fields = args[2];
+    if (!PyUnicode_Check(method)) return argument_error(2, "str", method);
+    if (!PyDict_Check(fields)) return argument_error(3, "dict", fields);
+    const long wide_id = PyLong_AsLong(args[3]);  // __index__ included, as the format's "i"
+    if (wide_id == -1 && PyErr_Occurred()) return nullptr;
+    if (wide_id > INT_MAX || wide_id < INT_MIN) {
+        PyErr_SetString(PyExc_OverflowError, wide_id > INT_MAX ? "signed integer is greater than maximum"
+                                                               : "signed integer is less than minimum");
+        return nullptr;
+    }
+    const int request_id = static_cast<int>(wide_id);
     Spi *session = session_of(handle);
     if (session == nullptr) return nullptr;
-    // The argument tuple already holds the capsule for the whole call; this
-    // reference makes it independent of how the call was made, so the
-    // capsule's destructor never runs under a request in flight.
+    // The caller holds the arguments for the whole call; this reference
+    // makes the capsule independent of how the call was made, so its
+    // destructor never runs under a request in flight.
     const Ref keep = Ref::borrow(handle);
     // Closed is reported before the request name is looked at.
-    if (session->api == nullptr) {
+    if (session->api == nullptr || session->inherited()) {
         PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
         return nullptr;
     }
     return send_request(*session, method, fields, request_id);
 }
 
+// A batch taken from a session's queue; its chunks go back to the session
+// when the batch is done with, also when a conversion fails part way.
+struct Batch {
+    QueueSpi &session;
+    Queue entries;
+    ~Batch() { session.recycle(entries); }
+};
+
 PyObject *poll(PyObject *, PyObject *handle) noexcept {
     Spi *session = session_of(handle);
     if (session == nullptr) return nullptr;
+    // A child of fork() sees a closed session that has nothing left: its
+    // copy of the queue is guarded by a lock that a parent's thread may hold.
+    if (session->inherited()) return PyList_New(0);
+    // Held past the batch, which hands its chunks back to the session.
+    const Ref keep = Ref::borrow(handle);
 
-    // Whatever this call takes is released with `batch`, also when a
-    // conversion fails part way.
-    try {
-        Queue batch;
-        if (!session->take(batch)) {
-            PyErr_SetString(PyExc_BufferError, "CTP 回调队列已满");
-            return nullptr;
-        }
-        Ref events = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
-        if (!events) return nullptr;
-        Py_ssize_t index = 0;
-        for (const std::unique_ptr<Entry> &entry : batch) {
-            PyObject *event = entry->build();
+    Batch batch{*session, {}};
+    if (!session->take(batch.entries)) {
+        PyErr_SetString(PyExc_BufferError, "CTP 回调队列已满");
+        return nullptr;
+    }
+    Ref events = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.entries.size())));
+    if (!events) return nullptr;
+    Py_ssize_t index = 0;
+    for (const Chunk *chunk = batch.entries.head(); chunk != nullptr; chunk = chunk->next) {
+        for (std::uint32_t slot = 0; slot < chunk->used; ++slot) {
+            PyObject *event = chunk->entries[slot].build();
             if (event == nullptr) return nullptr;
             PyList_SET_ITEM(events.get(), index++, event);
         }
-        return events.release();
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
     }
+    return events.release();
 }
 
 PyObject *close(PyObject *, PyObject *handle) noexcept {
@@ -162,12 +206,88 @@ PyObject *close(PyObject *, PyObject *handle) noexcept {
     Py_RETURN_NONE;
 }
 
+// _floor_order_events(data, count): `count` "RtnOrder" events holding the
+// values of `data` (a dict with every order field, such as the "data" of an
+// event `poll` returned), built without a queue or any conversion.
+PyObject *floor_order_events(PyObject *, PyObject *args) noexcept {
+    PyObject *data = nullptr;
+    Py_ssize_t count = 0;
+    if (!PyArg_ParseTuple(args, "O!n:_floor_order_events", &PyDict_Type, &data, &count)) return nullptr;
+    if (count < 0) {
+        PyErr_SetString(PyExc_ValueError, "count must not be negative");
+        return nullptr;
+    }
+    constexpr std::size_t kOrderFields = 19;
+    if (kOrder.fields.size() != kOrderFields) {
+        PyErr_SetString(PyExc_SystemError, "the order record changed: update _floor_order_events");
+        return nullptr;
+    }
+    Ref values[kOrderFields];
+    PyObject *borrowed[kOrderFields];
+    for (std::size_t i = 0; i < kOrderFields; ++i) {
+        PyObject *value = PyDict_GetItemWithError(data, kOrder.fields[i].key);
+        if (value == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, kOrder.fields[i].key);
+            return nullptr;
+        }
+        values[i] = Ref::borrow(value);
+        borrowed[i] = value;
+    }
+    return torvo::relay::floor_order_events(count, borrowed);
+}
+
+// _floor_request(handle, method, fields, request_id): the least an
+// "OrderInsert" can cost: the arguments taken as they come, every key of the
+// request looked up in `fields` without checking or converting its value,
+// and the vendor call with a zero record, the interpreter lock released and
+// the call counted in the gate as `request` does.  `method` is not looked at.
+PyObject *floor_request(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    if (nargs != 4 || !PyDict_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "_floor_request(handle, method, fields: dict, request_id)");
+        return nullptr;
+    }
+    Spi *session = session_of(args[0]);
+    if (session == nullptr) return nullptr;
+    const Ref keep = Ref::borrow(args[0]);
+    const long wide_id = PyLong_AsLong(args[3]);
+    if (wide_id == -1 && PyErr_Occurred()) return nullptr;
+    if (wide_id < INT_MIN || wide_id > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "request_id does not fit a C int");
+        return nullptr;
+    }
+    const int request_id = static_cast<int>(wide_id);
+    for (const Field &field : kReqOrderInsert.fields) {
+        if (PyDict_GetItemWithError(args[2], field.key) == nullptr && PyErr_Occurred()) return nullptr;
+    }
+    CThostFtdcTraderApi *api = session->api;
+    if (api == nullptr || session->inherited()) {
+        PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
+        return nullptr;
+    }
+    CThostFtdcInputOrderField record;
+    std::memset(&record, 0, sizeof record);
+    session->gate.enter();
+    int result;
+    Py_BEGIN_ALLOW_THREADS
+    result = api->ReqOrderInsert(&record, request_id);
+    session->gate.leave();
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLong(result);
+}
+
+// A METH_FASTCALL function as the table stores it.
+PyCFunction fast(PyObject *(*function)(PyObject *, PyObject *const *, Py_ssize_t) noexcept) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 PyMethodDef methods[] = {
     {"version", version, METH_NOARGS, nullptr},
     {"create", create, METH_VARARGS, nullptr},
-    {"request", request, METH_VARARGS, nullptr},
+    {"request", fast(request), METH_FASTCALL, nullptr},
     {"poll", poll, METH_O, nullptr},
     {"close", close, METH_O, nullptr},
+    {"_floor_order_events", floor_order_events, METH_VARARGS, nullptr},
+    {"_floor_request", fast(floor_request), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

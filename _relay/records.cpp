@@ -208,13 +208,6 @@ bool fail(PyObject *type, const Field &field, const char *suffix) noexcept {
     return false;
 }
 
-bool is_ascii(const char *bytes, std::size_t length) noexcept {
-    for (std::size_t i = 0; i < length; ++i) {
-        if (static_cast<unsigned char>(bytes[i]) >= 0x80) return false;
-    }
-    return true;
-}
-
 // Borrowed first item of a codec result, which must be a 2-tuple whose first
 // item passes `check`.
 PyObject *codec_output(PyObject *result, int (*check)(PyObject *), const char *message) noexcept {
@@ -228,12 +221,105 @@ PyObject *codec_output(PyObject *result, int (*check)(PyObject *), const char *m
 int unicode_check(PyObject *o) { return PyUnicode_Check(o); }
 int bytes_check(PyObject *o) { return PyBytes_Check(o); }
 
+// Recently decoded texts.  Most text fields of a stream of events come from
+// a small vocabulary (trading day, exchange, instrument, dates, status and
+// error messages), so a repeated text costs a hash and a compare instead of a
+// new string (and, for non-ASCII text, a bytes object, a codec call and its
+// result tuple).  Both tables are direct-mapped: a newer text replaces the one
+// in its slot, so texts that never repeat cost one slot write.  Only touched
+// with the interpreter lock held; the strings are immutable, so sharing them
+// is safe, and they live as long as the process.
+constexpr std::size_t kAsciiSlots = 1024;
+PyObject *ascii_cache[kAsciiSlots];  // owned exact strs, compared by content
+
+constexpr std::size_t kTextSlots = 256;
+constexpr std::size_t kCachedBytes = 96;  // longer texts bypass the cache (no field is this long)
+
+struct CachedText {
+    PyObject *text;  // owned; null while the slot is empty
+    std::uint8_t length;
+    char bytes[kCachedBytes];  // the GB18030 bytes it was decoded from
+};
+CachedText text_cache[kTextSlots];
+
+std::size_t slot_of(std::uint64_t hash, std::size_t slots) noexcept {
+    return static_cast<std::size_t>(hash >> 40) & (slots - 1);
+}
+
+// Puts `text` (a new reference, kept by the caller too) into `slot`.
+void keep(PyObject *&slot, PyObject *text) noexcept {
+    PyObject *old = slot;
+    slot = Py_NewRef(text);
+    Py_XDECREF(old);  // a str: frees memory, runs no code
+}
+
+// New str of `length` ASCII bytes (at least two).
+PyObject *decode_ascii(const char *bytes, std::size_t length, std::uint64_t hash) noexcept {
+    PyObject *&slot = ascii_cache[slot_of(hash, kAsciiSlots)];
+    if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == length &&
+        std::memcmp(PyUnicode_1BYTE_DATA(slot), bytes, length) == 0) {
+        return Py_NewRef(slot);
+    }
+    PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (text == nullptr) return nullptr;
+    std::memcpy(PyUnicode_1BYTE_DATA(text), bytes, length);
+    keep(slot, text);
+    return text;
+}
+
+// New str of `length` GB18030 bytes (not all ASCII), undecodable bytes
+// replaced.
+PyObject *decode_gb18030(const char *bytes, std::size_t length, std::uint64_t hash) noexcept {
+    CachedText *slot = nullptr;
+    if (length <= kCachedBytes) {
+        slot = &text_cache[slot_of(hash, kTextSlots)];
+        if (slot->text != nullptr && slot->length == length && std::memcmp(slot->bytes, bytes, length) == 0) {
+            return Py_NewRef(slot->text);
+        }
+    }
+    Ref raw = Ref::steal(PyBytes_FromStringAndSize(bytes, static_cast<Py_ssize_t>(length)));
+    if (!raw) return nullptr;
+    PyObject *args[] = {raw.get(), replace_word.get()};
+    Ref result = Ref::steal(PyObject_Vectorcall(gb18030_decode, args, 2, nullptr));
+    if (!result) return nullptr;
+    PyObject *text = codec_output(result.get(), unicode_check, "decoder did not return a str object");
+    if (text == nullptr) return nullptr;
+    if (slot != nullptr && PyUnicode_CheckExact(text)) {
+        slot->length = static_cast<std::uint8_t>(length);
+        std::memcpy(slot->bytes, bytes, length);
+        keep(slot->text, text);
+    }
+    return Py_NewRef(text);
+}
+
+// True when the field's bytes are the zero value its shape already holds.  A
+// float must be +0.0 bit for bit (a -0.0 is converted).
+bool is_zero(const Field &field, const unsigned char *at) noexcept {
+    switch (field.kind) {
+    case Kind::Text:
+    case Kind::Char:
+        return *at == 0;
+    case Kind::Int: {
+        int value;
+        std::memcpy(&value, at, sizeof value);
+        return value == 0;
+    }
+    case Kind::Float: {
+        std::uint64_t bits;
+        static_assert(sizeof bits == sizeof(double));
+        std::memcpy(&bits, at, sizeof bits);
+        return bits == 0;
+    }
+    }
+    return false;
+}
+
 PyObject *to_python(const Field &field, const unsigned char *at) noexcept {
     switch (field.kind) {
     case Kind::Text:
         return decode_text(reinterpret_cast<const char *>(at), field.size);
     case Kind::Char:
-        return PyUnicode_FromOrdinal(*at);
+        return PyUnicode_FromOrdinal(*at);  // one of the host's cached one-character strings
     case Kind::Int: {
         int value;
         std::memcpy(&value, at, sizeof value);
@@ -247,6 +333,19 @@ PyObject *to_python(const Field &field, const unsigned char *at) noexcept {
     }
     PyErr_SetString(PyExc_SystemError, "unknown field kind");
     return nullptr;
+}
+
+// The dictionary of an all-zero record, built key by key.
+PyObject *make_shape(const Layout &layout) noexcept {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    // Enough for the numbers; a text ends at its first byte.
+    static const unsigned char zero[sizeof(double)] = {};
+    for (const Field &field : layout.fields) {
+        Ref value = Ref::steal(to_python(field, zero));
+        if (!value || PyDict_SetItem(dict.get(), field.key, value.get()) < 0) return nullptr;
+    }
+    return dict.release();
 }
 
 bool store_text(const Field &field, PyObject *value, unsigned char *at) noexcept {
@@ -280,7 +379,8 @@ bool store_text(const Field &field, PyObject *value, unsigned char *at) noexcept
 }
 
 bool store_int(PyObject *value, unsigned char *at) noexcept {
-    Ref index = Ref::steal(PyNumber_Index(value));
+    // An exact int is its own index; anything else goes through __index__.
+    Ref index = PyLong_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Index(value));
     if (!index) return false;
     int overflow = 0;
     const long long wide = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
@@ -299,7 +399,7 @@ bool store_int(PyObject *value, unsigned char *at) noexcept {
 }
 
 bool store_float(PyObject *value, unsigned char *at) noexcept {
-    const double number = PyFloat_AsDouble(value);
+    const double number = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
     if (number == -1.0 && PyErr_Occurred()) return false;
     std::memcpy(at, &number, sizeof number);
     return true;
@@ -322,28 +422,58 @@ bool init_records() noexcept {
         gb18030_decode = PyCodec_Decoder("gb18030");
         if (gb18030_decode == nullptr) return false;
     }
+    for (const Layout *layout : all_layouts) {
+        if (layout->shape == nullptr) {
+            layout->shape = make_shape(*layout);
+            if (layout->shape == nullptr) return false;
+        }
+    }
     return true;
 }
 
 PyObject *decode_text(const char *buffer, std::size_t size) noexcept {
     const void *nul = std::memchr(buffer, 0, size);
     const std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char *>(nul) - buffer) : size;
-    if (is_ascii(buffer, length)) {
-        return PyUnicode_DecodeASCII(buffer, static_cast<Py_ssize_t>(length), nullptr);
+    // Eight bytes at a time: the high bits of every byte, and a hash for the
+    // caches (a multiply and a shift per word).
+    constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15u;
+    std::uint64_t hash = static_cast<std::uint64_t>(length) * kMultiplier;
+    std::uint64_t high = 0;
+    std::size_t at = 0;
+    for (; at + 8 <= length; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, buffer + at, 8);
+        high |= word;
+        hash = (hash ^ word) * kMultiplier;
+        hash ^= hash >> 29;
     }
-    Ref raw = Ref::steal(PyBytes_FromStringAndSize(buffer, static_cast<Py_ssize_t>(length)));
-    if (!raw) return nullptr;
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(gb18030_decode, raw.get(), replace_word.get(), nullptr));
-    if (!result) return nullptr;
-    PyObject *text = codec_output(result.get(), unicode_check, "decoder did not return a str object");
-    return text ? Py_NewRef(text) : nullptr;
+    if (at < length) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, buffer + at, length - at);
+        high |= word;
+        hash = (hash ^ word) * kMultiplier;
+        hash ^= hash >> 29;
+    }
+    if ((high & 0x8080808080808080u) != 0) return decode_gb18030(buffer, length, hash);
+    // ASCII is its own GB18030 decoding.  The host's shared empty and
+    // one-character strings serve the shortest texts.
+    if (length <= 1) return length == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(buffer[0]);
+    return decode_ascii(buffer, length, hash);
 }
 
 PyObject *record_to_dict(const Layout &layout, const unsigned char *record) noexcept {
-    Ref dict = Ref::steal(PyDict_New());
+    if (layout.shape == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "record tables are not initialised");
+        return nullptr;
+    }
+    // The copy has every key in table order with its zero value; fields that
+    // are zero in the record keep it.
+    Ref dict = Ref::steal(PyDict_Copy(layout.shape));
     if (!dict) return nullptr;
     for (const Field &field : layout.fields) {
-        Ref value = Ref::steal(to_python(field, record + field.offset));
+        const unsigned char *at = record + field.offset;
+        if (is_zero(field, at)) continue;
+        Ref value = Ref::steal(to_python(field, at));
         if (!value || PyDict_SetItem(dict.get(), field.key, value.get()) < 0) return nullptr;
     }
     return dict.release();

@@ -41,6 +41,10 @@ struct Field {
 struct Layout {
     std::span<Field> fields;
     std::size_t record_size;
+    // The dictionary of an all-zero record, made at module init and never
+    // released: every record dictionary starts as a copy of it, which clones
+    // its key table at the final size, and only non-zero fields are set.
+    mutable PyObject *shape = nullptr;
 };
 
 template <class Record>
@@ -95,8 +99,9 @@ extern const RecordLayout<CThostFtdcQryInstrumentField> kReqQryInstrument;
 extern const RecordLayout<CThostFtdcInputOrderField> kReqOrderInsert;
 extern const RecordLayout<CThostFtdcInputOrderActionField> kReqOrderAction;
 
-// Interns every field name and looks up the GB18030 codec.  Called once from
-// module init; false with a Python exception set on failure.
+// Interns every field name, makes the layouts' shapes and looks up the
+// GB18030 codec.  Called once from module init; false with a Python exception
+// set on failure.
 bool init_records() noexcept;
 
 // New dict of the layout's fields read from `record`, in table order; null
@@ -109,7 +114,9 @@ PyObject *record_to_dict(const Layout &layout, const unsigned char *record) noex
 bool dict_to_record(const Layout &layout, PyObject *fields, unsigned char *record) noexcept;
 
 // A vendor text buffer as str: bytes up to the first NUL (at most `size`),
-// decoded as GB18030 with undecodable bytes replaced.
+// decoded as GB18030 with undecodable bytes replaced.  Pure ASCII (its own
+// GB18030 decoding) is copied without the codec; other texts go through the
+// codec once and are then served from a small cache of recent results.
 PyObject *decode_text(const char *buffer, std::size_t size) noexcept;
 
 }  // namespace torvo::relay

@@ -20,9 +20,10 @@ PyObject *send(QueueSpi &session, const Layout &layout, PyObject *fields, int re
     std::memset(&record, 0, sizeof record);
     if (!dict_to_record(layout, fields, reinterpret_cast<unsigned char *>(&record))) return nullptr;
     // Read after the conversions, which may have run Python code that closed
-    // the session and released the vendor object.
+    // the session and released the vendor object, or forked (the child's
+    // copy of the session is closed).
     CThostFtdcTraderApi *api = session.api;
-    if (api == nullptr) {
+    if (api == nullptr || session.inherited()) {
         PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
         return nullptr;
     }

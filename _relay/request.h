@@ -20,7 +20,8 @@ bool init_requests() noexcept;
 // object of `session`; the vendor's int result, or null with an exception
 // set.  Needs the interpreter lock, which it releases around the vendor call.
 // The vendor object is read only once every field has converted: a
-// conversion hook (__index__, __float__) may close the session meanwhile.
+// conversion hook (__index__, __float__) may close the session meanwhile, or
+// fork (a child reports its copy of the session closed).
 // The vendor call is counted in `session.gate`, so a close() on another
 // thread waits for it; the caller keeps the session alive meanwhile.
 PyObject *send_request(QueueSpi &session, PyObject *method, PyObject *fields, int request_id) noexcept;

@@ -2,9 +2,15 @@
 // event dictionaries.
 #include "spi.h"
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <utility>
+
+#if !defined(_WIN32)
+#  include <pthread.h>
+#endif
 
 #include "common/intern.h"
 #include "common/ref.h"
@@ -18,40 +24,109 @@ struct EventSpec {
     const char *name;
     const Layout *layout;  // the "data" record; null for the connection events
     Interned key;
+    // The event dictionary with its name and every other key at its usual
+    // value ("data" and "error" None, "request_id" 0, "last" True; "reason"
+    // 0), in record order.  Made at module init and never released; each
+    // event starts as a copy of it.
+    PyObject *shape;
 };
 
 // Indexed by Event.
 EventSpec events[] = {
-    {"FrontConnected", nullptr, {}},
-    {"FrontDisconnected", nullptr, {}},
-    {"RspAuthenticate", &kRspAuthenticate, {}},
-    {"RspUserLogin", &kRspUserLogin, {}},
-    {"RspSettlementInfoConfirm", &kRspSettlementInfoConfirm, {}},
-    {"RspQryOrder", &kOrder, {}},
-    {"RtnOrder", &kOrder, {}},
-    {"RspQryTrade", &kTrade, {}},
-    {"RtnTrade", &kTrade, {}},
-    {"RspQryInvestorPosition", &kInvestorPosition, {}},
-    {"RspQryTradingAccount", &kTradingAccount, {}},
-    {"RspQryInstrument", &kInstrument, {}},
-    {"RspOrderInsert", &kInputOrderReply, {}},
-    {"ErrRtnOrderInsert", &kInputOrderReply, {}},
-    {"RspOrderAction", &kInputOrderActionReply, {}},
-    {"ErrRtnOrderAction", &kOrderActionReply, {}},
-    {"RspError", &kRspInfo, {}},
+    {"FrontConnected", nullptr, {}, nullptr},
+    {"FrontDisconnected", nullptr, {}, nullptr},
+    {"RspAuthenticate", &kRspAuthenticate, {}, nullptr},
+    {"RspUserLogin", &kRspUserLogin, {}, nullptr},
+    {"RspSettlementInfoConfirm", &kRspSettlementInfoConfirm, {}, nullptr},
+    {"RspQryOrder", &kOrder, {}, nullptr},
+    {"RtnOrder", &kOrder, {}, nullptr},
+    {"RspQryTrade", &kTrade, {}, nullptr},
+    {"RtnTrade", &kTrade, {}, nullptr},
+    {"RspQryInvestorPosition", &kInvestorPosition, {}, nullptr},
+    {"RspQryTradingAccount", &kTradingAccount, {}, nullptr},
+    {"RspQryInstrument", &kInstrument, {}, nullptr},
+    {"RspOrderInsert", &kInputOrderReply, {}, nullptr},
+    {"ErrRtnOrderInsert", &kInputOrderReply, {}, nullptr},
+    {"RspOrderAction", &kInputOrderActionReply, {}, nullptr},
+    {"ErrRtnOrderAction", &kOrderActionReply, {}, nullptr},
+    {"RspError", &kRspInfo, {}, nullptr},
 };
 static_assert(std::size(events) == static_cast<std::size_t>(Event::Count));
 
 Interned name_key, reason_key, data_key, error_key, request_id_key, last_key;
 
+PyObject *make_event_shape(const EventSpec &spec) noexcept {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), name_key, spec.key) < 0) return nullptr;
+    if (spec.layout == nullptr) {
+        if (&spec == &events[static_cast<std::size_t>(Event::FrontDisconnected)]) {
+            Ref zero = Ref::steal(PyLong_FromLong(0));
+            if (!zero || PyDict_SetItem(dict.get(), reason_key, zero.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    }
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero || PyDict_SetItem(dict.get(), data_key, Py_None) < 0 ||
+        PyDict_SetItem(dict.get(), error_key, Py_None) < 0 ||
+        PyDict_SetItem(dict.get(), request_id_key, zero.get()) < 0 ||
+        PyDict_SetItem(dict.get(), last_key, Py_True) < 0) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+// Forks survived as the child; bumped in the child before fork() returns.
+std::atomic<unsigned long> forks{0};
+
+#if !defined(_WIN32)
+void count_fork() { forks.fetch_add(1, std::memory_order_relaxed); }
+#endif
+
+bool watch_forks() noexcept {
+#if defined(_WIN32)
+    return true;  // no fork
+#else
+    static const bool registered = pthread_atfork(nullptr, nullptr, count_fork) == 0;
+    if (!registered) PyErr_NoMemory();
+    return registered;
+#endif
+}
+
 }  // namespace
 
+unsigned long fork_generation() noexcept { return forks.load(std::memory_order_relaxed); }
+
 bool init_events() noexcept {
+    if (!name_key.init("name") || !reason_key.init("reason") || !data_key.init("data") ||
+        !error_key.init("error") || !request_id_key.init("request_id") || !last_key.init("last")) {
+        return false;
+    }
     for (EventSpec &spec : events) {
         if (!spec.key.init(spec.name)) return false;
+        if (spec.shape == nullptr) {
+            spec.shape = make_event_shape(spec);
+            if (spec.shape == nullptr) return false;
+        }
     }
-    return name_key.init("name") && reason_key.init("reason") && data_key.init("data") &&
-           error_key.init("error") && request_id_key.init("request_id") && last_key.init("last");
+    return watch_forks();
+}
+
+// ---------------------------------------------------------------------------
+// The queue
+// ---------------------------------------------------------------------------
+
+void Queue::take_from(Queue &other) noexcept {
+    head_ = std::exchange(other.head_, nullptr);
+    tail_ = std::exchange(other.tail_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+}
+
+void Queue::clear() noexcept {
+    for (Chunk *chunk = std::exchange(head_, nullptr); chunk != nullptr;) {
+        delete std::exchange(chunk, chunk->next);
+    }
+    tail_ = nullptr;
+    size_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -95,44 +170,95 @@ void RequestGate::wait_finished() noexcept {
 // Vendor threads
 // ---------------------------------------------------------------------------
 
+QueueSpi::~QueueSpi() {
+    while (spare_ != nullptr) delete std::exchange(spare_, spare_->next);
+}
+
 void QueueSpi::push_raw(Event event, const void *data, std::size_t size, const CThostFtdcRspInfoField *info,
                         int request_id, bool last) noexcept {
-    // Built outside the lock; this is the only allocation of the event
-    // (the queue's own blocks are shared by many entries).
-    std::unique_ptr<Entry> entry(new (std::nothrow) Entry);
-    if (entry) {
-        entry->event = event;
-        entry->has_data = data != nullptr;
-        entry->last = last;
-        entry->data_size = static_cast<std::uint16_t>(size);
-        entry->request_id = request_id;
-        if (info != nullptr) {
-            std::memcpy(&entry->info, info, sizeof entry->info);
-        } else {
-            std::memset(&entry->info, 0, sizeof entry->info);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (queue_.size_ >= kQueueLimit) {
+            // Dropping an event silently would desynchronise the session, so
+            // an event that cannot be kept marks the session overflowed for
+            // good.
+            overflowed_ = true;
+            return;
         }
-        if (data != nullptr) std::memcpy(entry->data, data, size);
-    }
-
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!entry || queue_.size() >= kQueueLimit) {
-        // Dropping an event silently would desynchronise the session, so an
-        // event that cannot be kept marks the session overflowed for good.
-        overflowed_ = true;
+        Chunk *tail = queue_.tail_;
+        if (tail == nullptr || tail->used == Chunk::kSlots) {
+            Chunk *fresh = spare_;
+            if (fresh == nullptr) {
+                // Allocated without the lock, which is held only to append;
+                // then looked for again, as another callback may have taken
+                // the new chunk's place meanwhile.
+                lock.unlock();
+                fresh = new (std::nothrow) Chunk;
+                lock.lock();
+                if (fresh == nullptr) {
+                    overflowed_ = true;
+                    return;
+                }
+                fresh->next = spare_;
+                spare_ = fresh;
+                ++spare_count_;
+                continue;
+            }
+            spare_ = fresh->next;
+            --spare_count_;
+            fresh->next = nullptr;
+            fresh->used = 0;
+            if (tail != nullptr) {
+                tail->next = fresh;
+            } else {
+                queue_.head_ = fresh;
+            }
+            queue_.tail_ = fresh;
+            tail = fresh;
+        }
+        // The copy into the slot is the append: a few hundred bytes at most.
+        Entry &entry = tail->entries[tail->used];
+        entry.event = event;
+        entry.has_data = data != nullptr;
+        entry.last = last;
+        entry.data_size = static_cast<std::uint16_t>(data != nullptr ? size : 0);
+        entry.request_id = request_id;
+        if (info != nullptr) {
+            std::memcpy(&entry.info, info, sizeof entry.info);
+        } else {
+            std::memset(&entry.info, 0, sizeof entry.info);
+        }
+        if (data != nullptr) std::memcpy(entry.data, data, size);
+        ++tail->used;
+        ++queue_.size_;
         return;
-    }
-    try {
-        queue_.push_back(std::move(entry));
-    } catch (...) {
-        overflowed_ = true;
     }
 }
 
 bool QueueSpi::take(Queue &out) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     if (overflowed_) return false;
-    out.swap(queue_);
+    out.take_from(queue_);
     return true;
+}
+
+void QueueSpi::recycle(Queue &batch) noexcept {
+    Chunk *surplus = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Chunk *chunk = std::exchange(batch.head_, nullptr);
+        while (chunk != nullptr && spare_count_ < kSpareChunks) {
+            Chunk *next = chunk->next;
+            chunk->next = spare_;
+            spare_ = chunk;
+            ++spare_count_;
+            chunk = next;
+        }
+        surplus = chunk;
+    }
+    batch.tail_ = nullptr;
+    batch.size_ = 0;
+    while (surplus != nullptr) delete std::exchange(surplus, surplus->next);
 }
 
 void QueueSpi::OnFrontConnected() {
@@ -220,32 +346,54 @@ void Spi::OnErrRtnOrderAction(CThostFtdcOrderActionField *pOrderAction, CThostFt
 
 PyObject *Entry::build() const noexcept {
     const EventSpec &spec = events[static_cast<std::size_t>(event)];
-    switch (event) {
-    case Event::FrontConnected:
-        return Py_BuildValue("{O:O}", name_key.get(), spec.key.get());
-    case Event::FrontDisconnected:
-        return Py_BuildValue("{O:O,O:i}", name_key.get(), spec.key.get(), reason_key.get(), request_id);
-    default:
-        break;
+    Ref dict = Ref::steal(PyDict_Copy(spec.shape));
+    if (!dict) return nullptr;
+    if (spec.layout == nullptr) {
+        // The connection events: the name, and the reason of a disconnection.
+        if (event == Event::FrontDisconnected && request_id != 0) {
+            Ref reason = Ref::steal(PyLong_FromLong(request_id));
+            if (!reason || PyDict_SetItem(dict.get(), reason_key, reason.get()) < 0) return nullptr;
+        }
+        return dict.release();
     }
-
-    Ref record;
     if (has_data) {
         if (data_size != spec.layout->record_size) {
             PyErr_SetString(PyExc_SystemError, "queued record does not match its event");
             return nullptr;
         }
-        record = Ref::steal(record_to_dict(*spec.layout, data));
-        if (!record) return nullptr;
-    } else {
-        record = Ref::borrow(Py_None);
+        Ref record = Ref::steal(record_to_dict(*spec.layout, data));
+        if (!record || PyDict_SetItem(dict.get(), data_key, record.get()) < 0) return nullptr;
     }
     Ref error = Ref::steal(record_to_dict(kRspInfo, reinterpret_cast<const unsigned char *>(&info)));
-    if (!error) return nullptr;
-    // "N" hands both dictionaries over, also when building fails.
-    return Py_BuildValue("{O:O,O:N,O:N,O:i,O:O}", name_key.get(), spec.key.get(), data_key.get(), record.release(),
-                         error_key.get(), error.release(), request_id_key.get(), request_id, last_key.get(),
-                         last ? Py_True : Py_False);
+    if (!error || PyDict_SetItem(dict.get(), error_key, error.get()) < 0) return nullptr;
+    if (request_id != 0) {
+        Ref id = Ref::steal(PyLong_FromLong(request_id));
+        if (!id || PyDict_SetItem(dict.get(), request_id_key, id.get()) < 0) return nullptr;
+    }
+    if (!last && PyDict_SetItem(dict.get(), last_key, Py_False) < 0) return nullptr;
+    return dict.release();
+}
+
+PyObject *floor_order_events(Py_ssize_t count, PyObject *const *values) noexcept {
+    const EventSpec &spec = events[static_cast<std::size_t>(Event::RtnOrder)];
+    const std::span<Field> fields = kOrder.fields;
+    Ref list = Ref::steal(PyList_New(count));
+    if (!list) return nullptr;
+    for (Py_ssize_t n = 0; n < count; ++n) {
+        Ref dict = Ref::steal(PyDict_Copy(spec.shape));
+        Ref record = Ref::steal(PyDict_Copy(kOrder.shape));
+        Ref error = Ref::steal(PyDict_Copy(kRspInfo.shape));
+        if (!dict || !record || !error) return nullptr;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (PyDict_SetItem(record.get(), fields[i].key, values[i]) < 0) return nullptr;
+        }
+        if (PyDict_SetItem(dict.get(), data_key, record.get()) < 0 ||
+            PyDict_SetItem(dict.get(), error_key, error.get()) < 0) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), n, dict.release());
+    }
+    return list.release();
 }
 
 }  // namespace torvo::relay

@@ -1,10 +1,12 @@
 // The callback side of a bridge session: queued events and the classes the
 // vendor library calls on its own threads.
 //
-// A callback copies the vendor's records by value into one heap entry and
-// appends it under a native mutex; it creates no Python object and never
-// takes the interpreter lock.  `poll` swaps the whole queue out under the
-// same mutex and turns the entries into event dictionaries afterwards.
+// A callback copies the vendor's records by value into the next slot of the
+// queue under a native mutex; it creates no Python object and never takes the
+// interpreter lock.  Slots come in chunks that `poll` hands back once it has
+// converted them, so a steady flow of events allocates nothing.  `poll` swaps
+// the whole queue out under the same mutex and turns the entries into event
+// dictionaries afterwards.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,8 +16,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <mutex>
 
 #include "ThostFtdcTraderApi.h"
@@ -67,7 +67,7 @@ struct Entry {
     Event event;
     bool has_data;             // the vendor passed a data record
     bool last;                 // the vendor's is-last flag
-    std::uint16_t data_size;   // bytes copied into `data`
+    std::uint16_t data_size;   // bytes copied into `data` (the rest is never read)
     int request_id;            // the disconnection reason for FrontDisconnected
     CThostFtdcRspInfoField info;  // all zero when the vendor passed none
     unsigned char data[kMaxEventRecord];  // read and written with memcpy only
@@ -77,7 +77,40 @@ struct Entry {
     PyObject *build() const noexcept;
 };
 
-using Queue = std::deque<std::unique_ptr<Entry>>;
+// A block of queue slots, filled in order.
+struct Chunk {
+    static constexpr std::uint32_t kSlots = 64;
+    Chunk *next = nullptr;
+    std::uint32_t used = 0;
+    Entry entries[kSlots];
+};
+
+// Queued entries, oldest first: a list of chunks of which all but the last
+// are full.  Owns its chunks.
+class Queue {
+public:
+    Queue() noexcept = default;
+    Queue(const Queue &) = delete;
+    Queue &operator=(const Queue &) = delete;
+    ~Queue() { clear(); }
+
+    std::size_t size() const noexcept { return size_; }
+    Chunk *head() const noexcept { return head_; }
+    // Moves every chunk of `other` (emptied) into this empty queue.
+    void take_from(Queue &other) noexcept;
+    // Frees every chunk.
+    void clear() noexcept;
+
+private:
+    friend class QueueSpi;
+    Chunk *head_ = nullptr;
+    Chunk *tail_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Counts the forks this process came out of as a child (0 where there is
+// no fork).  A session made before the last fork belongs to the parent.
+unsigned long fork_generation() noexcept;
 
 // Keeps the vendor object alive for the requests that use it.  A request
 // enters with the interpreter lock held and `api` still set, just before it
@@ -112,11 +145,19 @@ private:
 // connection callbacks and OnRspError.
 class QueueSpi : public CThostFtdcTraderSpi {
 public:
+    ~QueueSpi() override;
+
     // Owning; null once the session is closed.  Read and written only with
     // the interpreter lock held.
     CThostFtdcTraderApi *api = nullptr;
     // The requests in flight on `api`.
     RequestGate gate;
+
+    // True in a child process that inherited the session across fork(): the
+    // vendor's threads, its connection and every waiter on this session's
+    // locks live in the parent, so the child treats the session as closed
+    // and never touches the vendor object or the locks again.
+    bool inherited() const noexcept { return born_ != fork_generation(); }
 
     void OnFrontConnected() override;
     void OnFrontDisconnected(int nReason) override;
@@ -125,6 +166,9 @@ public:
     // Moves every queued entry into `out` (which must be empty).  False, and
     // nothing moved, once the queue has overflowed.
     bool take(Queue &out) noexcept;
+    // Takes back the chunks of a converted batch (emptied) for reuse; keeps
+    // a few and frees the rest.
+    void recycle(Queue &batch) noexcept;
 
 protected:
     // Copies a callback into an entry and appends it.  Safe on any thread.
@@ -138,8 +182,14 @@ protected:
                   int request_id, bool last) noexcept;
 
 private:
-    std::mutex mutex_;
+    // Spare chunks kept for the next entries, at most this many.
+    static constexpr std::size_t kSpareChunks = 4;
+
+    const unsigned long born_ = fork_generation();
+    std::mutex mutex_;  // guards everything below
     Queue queue_;
+    Chunk *spare_ = nullptr;
+    std::size_t spare_count_ = 0;
     bool overflowed_ = false;
 };
 
@@ -175,8 +225,16 @@ public:
     void OnErrRtnOrderAction(CThostFtdcOrderActionField *pOrderAction, CThostFtdcRspInfoField *pRspInfo) override;
 };
 
-// Interns the event names and the event dictionary keys.  Called once from
-// module init; false with a Python exception set on failure.
+// Interns the event names and the event dictionary keys, makes the events'
+// shapes and starts counting forks.  Called once from module init; false
+// with a Python exception set on failure.
 bool init_events() noexcept;
+
+// The benchmark's floor for `poll`: `count` "RtnOrder" events with a zero
+// "error", built as `poll` builds them (copies of the same dictionary shapes,
+// interned keys) but from the prebuilt `values` of the order fields, in
+// table order: no queue, no record read, no value made.  A new list, or null
+// with an exception set.
+PyObject *floor_order_events(Py_ssize_t count, PyObject *const *values) noexcept;
 
 }  // namespace torvo::relay

@@ -6,6 +6,7 @@ import pytest
 
 from front import Char
 from relay_support import session, wait_events  # noqa: F401
+from torvo import _relay
 
 EVENT_KEYS = ["name", "data", "error", "request_id", "last"]
 
@@ -178,3 +179,71 @@ def test_event_keys_are_shared_strings(front, session):
     for a, b in zip(first, second):
         assert a is b
     assert first["name"] is second["name"]
+
+
+def vendor_text(raw: bytes, size: int) -> str:
+    """What a text field of `size` bytes filled with `raw` must read as."""
+    return raw[:size].split(b"\0", 1)[0].decode("gb18030", "replace")
+
+
+# Texts around the eight-byte steps of the scan, prefixes of one another,
+# non-ASCII bytes first, last or only past the first eight, invalid and cut
+# sequences, and a lone high byte.
+EDGE_TEXTS = [b"", b"\x00tail", b"7", b"\xb0", b"ab", b"abcdefg", b"abcdefgh", b"abcdefghi", b"abcdefgh\x00i",
+              b"abcdefghijklmno", b"abcdefghijklmnop", b"abcdefghijklmnopq", "中".encode("gb18030"),
+              b"ABCDEFGH" + "中".encode("gb18030"), "中".encode("gb18030") + b"ABCDEFGH", b"ok\xff\xfe!",
+              b"ok\xff\xfe", "部分成交".encode("gb18030")[:-1], b"\x81" * 81, b"Z" * 81, b"Y" * 120]
+
+
+def test_texts_decode_alike_fresh_and_repeated(front, session):
+    # Far more distinct texts than the bridge keeps decoded, each sent twice,
+    # interleaved with the edge cases: every value must read as its own bytes,
+    # whether decoded afresh or found again.
+    distinct = [f"{n:>12}".encode() for n in range(1500)] + [f"已撤单{n}".encode("gb18030") for n in range(600)]
+    texts = EDGE_TEXTS + [t for pair in zip(distinct, reversed(distinct)) for t in pair] + distinct + EDGE_TEXTS
+    for text in texts:
+        front.send("OnRtnOrder", {"StatusMsg": text, "OrderSysID": text, "TradingDay": text})
+    events = wait_events(session, len(texts))
+    assert len(events) == len(texts)
+    for text, event in zip(texts, events):
+        data = event["data"]
+        assert (data["StatusMsg"], data["OrderSysID"], data["TradingDay"]) == (
+            vendor_text(text, 81), vendor_text(text, 21), vendor_text(text, 9)), text
+        assert type(data["StatusMsg"]) is str
+
+
+def test_batches_keep_order_across_polls(front, session):
+    # Batches that end inside a block of queued events and start the next
+    # one in blocks handed back by the poll before.
+    first = 0
+    for size in (1, 63, 64, 65, 200, 129):
+        for n in range(first, first + size):
+            front.send("OnRspQryOrder", {"OrderRef": str(n)}, request_id=n, last=n % 2 == 0)
+        events = wait_events(session, size)
+        assert [(e["request_id"], e["data"]["OrderRef"], e["last"]) for e in events] == [
+            (n, str(n), n % 2 == 0) for n in range(first, first + size)]
+        first += size
+
+
+def test_floor_hook_builds_what_poll_builds(front, session):
+    front.send("OnRtnOrder", {key: value for key, value in sample(parse(ORDER))[0].items()})
+    [event] = wait_events(session, 1)
+    built = _relay._floor_order_events(event["data"], 3)
+    assert built == [event] * 3
+    assert [list(e) for e in built] == [list(event)] * 3
+    assert all(list(e["data"]) == list(event["data"]) for e in built)
+    assert _relay._floor_order_events(event["data"], 0) == []
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda s: _relay._floor_order_events({}, 1), KeyError),
+    (lambda s: _relay._floor_order_events(None, 1), TypeError),
+    (lambda s: _relay._floor_order_events({}, -1), ValueError),
+    (lambda s: _relay._floor_request(s, "OrderInsert", {}), TypeError),
+    (lambda s: _relay._floor_request(s, "OrderInsert", None, 1), TypeError),
+    (lambda s: _relay._floor_request(s, "OrderInsert", {}, 2**40), OverflowError),
+    (lambda s: _relay._floor_request(object(), "OrderInsert", {}, 1), ValueError),
+], ids=range(7))
+def test_floor_hooks_refuse_bad_arguments(session, call, error):
+    with pytest.raises(error):
+        call(session)

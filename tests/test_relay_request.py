@@ -206,11 +206,25 @@ def test_unknown_request_names(session, method):
     refused(session, method, {}, ValueError, "^不支持的 CTP 请求$")
 
 
-@pytest.mark.parametrize("args", [(b"QryOrder", {}, 1), ("QryOrder", {}, "1"), ("QryOrder", {}, 2**31),
-                                  ("QryOrder", {}), ("QryOrder", {}, 1, 2)])
-def test_request_argument_errors(session, args):
-    with pytest.raises((TypeError, OverflowError)):
+@pytest.mark.parametrize("args, error, message", [
+    ((b"QryOrder", {}, 1), TypeError, r"^request\(\) argument 2 must be str, not bytes$"),
+    (("QryOrder", None, 1), TypeError, r"^request\(\) argument 3 must be dict, not None$"),
+    (("QryOrder", {}, "1"), TypeError, "cannot be interpreted as an integer"),
+    (("QryOrder", {}, 1.0), TypeError, "cannot be interpreted as an integer"),
+    # (A C long of 32 bits overflows first, with the host's message for that.)
+    (("QryOrder", {}, 2**31), OverflowError, "^(signed integer is greater than maximum|Python int too large)"),
+    (("QryOrder", {}, -2**31 - 1), OverflowError, "^(signed integer is less than minimum|Python int too large)"),
+    (("QryOrder", {}), TypeError, r"^request\(\) takes exactly 4 arguments \(3 given\)$"),
+    (("QryOrder", {}, 1, 2), TypeError, r"^request\(\) takes exactly 4 arguments \(5 given\)$"),
+])
+def test_request_argument_errors(session, args, error, message):
+    with pytest.raises(error, match=message):
         _relay.request(session, *args)
+
+
+def test_request_takes_no_keywords(session):
+    with pytest.raises(TypeError, match="no keyword arguments"):
+        _relay.request(session, "QryOrder", {}, request_id=1)
 
 
 def test_failed_request_sends_nothing(front, session):
@@ -231,9 +245,10 @@ def test_session_closed_by_a_conversion_hook_sends_nothing(front, tmp_path, key,
             front.recv()  # the library went away without sending the order
 
 
-@pytest.mark.parametrize("request_id", [0, -1, 2**31 - 1, -2**31])
+@pytest.mark.parametrize("request_id", [0, -1, 2**31 - 1, -2**31, True, Index(12)])
 def test_request_id_travels_unchanged(front, session, request_id):
-    sent(front, session, "QryOrder", {}, request_id=request_id)
+    assert _relay.request(session, "QryOrder", {}, request_id) == 0
+    assert front.recv()["request_id"] == int(request_id)
 
 
 def test_vendor_result_is_returned_when_not_connected(front, session):

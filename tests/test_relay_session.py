@@ -135,6 +135,64 @@ def test_interpreter_exits_cleanly_with_a_session_open(tmp_path):
     assert (done.returncode, done.stdout, done.stderr) == (0, "open\n", "")
 
 
+FORK_SCRIPT = """
+import os, sys, time, warnings
+from front import Front
+from relay_support import flow_path, wait_events
+from torvo import _relay
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+front, other = Front(), Front()
+handle = _relay.create(front.url, flow_path(sys.argv[1]))
+front.accept()
+assert wait_events(handle, 1) == [{"name": "FrontConnected"}]
+spare = _relay.create(other.url, flow_path(sys.argv[1]))  # left open, for the child's exit
+other.accept()
+front.send("OnRtnOrder", {"OrderRef": "1"})
+time.sleep(0.05)  # most likely queued before the fork
+
+pid = os.fork()
+if pid == 0:
+    # The child: both sessions read as closed and hold nothing; nothing it
+    # does reaches the parent's library or its connection.
+    try:
+        _relay.request(handle, "QryOrder", {}, 99)
+        sys.exit("request went through")
+    except RuntimeError as error:
+        assert str(error) == "CTP 接口已关闭", error
+    assert _relay.poll(handle) == [] and _relay.poll(spare) == []
+    assert _relay.close(handle) is None
+    assert _relay.close(handle) is None
+    sys.exit(0)  # `spare` goes with the interpreter
+
+deadline = time.monotonic() + 15
+while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+    if time.monotonic() > deadline:
+        os.kill(pid, 9)
+        sys.exit("the child hung")
+    time.sleep(0.01)
+assert os.waitstatus_to_exitcode(done[1]) == 0, done
+# The parent's sessions go on: the queue, requests and new callbacks.
+assert [e["data"]["OrderRef"] for e in wait_events(handle, 1)] == ["1"]
+assert _relay.request(handle, "QryOrder", {}, 7) == 0
+assert front.recv()["request_id"] == 7  # nothing from the child before it
+front.send("OnRtnOrder", {"OrderRef": "2"})
+assert [e["data"]["OrderRef"] for e in wait_events(handle, 1)] == ["2"]
+assert _relay.request(spare, "QryOrder", {}, 8) == 0 and other.recv()["request_id"] == 8
+_relay.close(handle)
+_relay.close(spare)
+print("ok")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_sessions_inherited_across_fork_are_closed_in_the_child(tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", FORK_SCRIPT, str(tmp_path)], env=env, cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")
+
+
 @pytest.mark.parametrize("method", ["QryOrder", "NoSuchRequest", ""])
 def test_request_after_close_reports_closed_before_the_name(front, tmp_path, method):
     with open_session(front, tmp_path) as handle:

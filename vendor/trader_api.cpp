@@ -16,6 +16,10 @@
 #include "records.h"
 #include "wire.h"
 
+#if !defined(_WIN32)
+#  include <pthread.h>
+#endif
+
 namespace traderlib {
 namespace {
 
@@ -38,6 +42,24 @@ constexpr int kReasonReadFailed = 2;
 constexpr int kReasonWriteFailed = 3;
 constexpr int kReasonMalformedFrame = 4;
 
+// Forks this process came out of as the child (always 0 where there is no
+// fork); an object made before the last fork belongs to the parent.
+std::atomic<unsigned long> g_forks{0};
+
+#if !defined(_WIN32)
+void count_fork() { g_forks.fetch_add(1, std::memory_order_relaxed); }
+#endif
+
+// Starts counting forks, once per process; false if that failed.
+bool watch_forks() {
+#if defined(_WIN32)
+    return true;
+#else
+    static const bool registered = pthread_atfork(nullptr, nullptr, count_fork) == 0;
+    return registered;
+#endif
+}
+
 int ms_until(Clock::time_point t) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
@@ -46,6 +68,13 @@ int ms_until(Clock::time_point t) {
 class TraderApi final : public CThostFtdcTraderApi {
 public:
     TraderApi() = default;
+
+    // True in a child process that inherited this object across fork(): its
+    // network thread, its connection and its waker belong to the parent, and
+    // its locks may be held by the parent's threads.  Such an object is inert
+    // in the child: no thread is started, joined or woken, nothing is written
+    // to the connection, and it is never freed there.
+    bool inherited() const { return born_ != g_forks.load(std::memory_order_relaxed); }
 
     bool usable() const { return waker_.ok(); }
 
@@ -101,6 +130,7 @@ private:
     int read_frames(bool &greeted);
     template <class F> void with_spi(F &&call);
 
+    const unsigned long born_ = g_forks.load(std::memory_order_relaxed);
     // Stop request; the waker interrupts every wait of the network thread.
     std::atomic<bool> stop_{false};
     net::Waker waker_;
@@ -134,6 +164,7 @@ private:
 };
 
 void TraderApi::Init() {
+    if (inherited()) return;
     std::lock_guard<std::mutex> lock(fronts_mutex_);
     if (started_) return;
     try {
@@ -145,6 +176,7 @@ void TraderApi::Init() {
 }
 
 void TraderApi::Release() {
+    if (inherited()) return;  // the parent's thread and waker: left alone, and the object with them
     stop_.store(true);
     waker_.notify();
     if (thread_.joinable()) {
@@ -161,12 +193,13 @@ void TraderApi::Release() {
 
 void TraderApi::RegisterFront(char *address) {
     net::Endpoint ep;
-    if (address == nullptr || !net::parse_front(address, ep)) return;  // never reachable
+    if (inherited() || address == nullptr || !net::parse_front(address, ep)) return;  // never reachable
     std::lock_guard<std::mutex> lock(fronts_mutex_);
     fronts_.push_back(std::move(ep));
 }
 
 void TraderApi::RegisterSpi(CThostFtdcTraderSpi *spi) {
+    if (inherited()) return;  // no callback runs in the child anyway
     std::lock_guard<std::recursive_mutex> lock(spi_mutex_);
     spi_ = spi;
 }
@@ -183,6 +216,7 @@ template <class F> void TraderApi::with_spi(F &&call) {
 
 template <class R>
 int TraderApi::send_request(std::string_view name, const R *record, int request_id, bool query) {
+    if (inherited()) return -1;  // the connection is the parent's
     thread_local std::string frame;
     try {
         frame.clear();
@@ -314,7 +348,7 @@ int TraderApi::read_frames(bool &greeted) {
 
 CThostFtdcTraderApi *CThostFtdcTraderApi::CreateFtdcTraderApi(const char *pszFlowPath, bool bIsProductionMode) {
     (void)bIsProductionMode;
-    if (!traderlib::net::startup()) return nullptr;
+    if (!traderlib::net::startup() || !traderlib::watch_forks()) return nullptr;
     try {
         std::string path = pszFlowPath != nullptr ? pszFlowPath : "";
         if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
