@@ -2,7 +2,7 @@
 
 Run from the project root (after building the modules in place):
 
-    PYTHONPATH=. python bench/bench_commit.py [--rounds N]
+    PYTHONPATH=. python bench/bench_commit.py [--rounds N] [--json FILE]
 
 commit: a ready commit of a day's books (2000 orders and 2000 trades, then
 10000 and 10000, over a few position records) after 1% of the orders have
@@ -25,6 +25,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import gc
+import json
 import math
 import pathlib
 import sys
@@ -364,7 +365,9 @@ def native_commit_session():
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7, help="timed commits (and insert rounds) per side; best is kept")
+    parser.add_argument("--json", metavar="FILE", help="also write the rows to FILE as JSON")
     args = parser.parse_args(argv)
+    rows = []
 
     print(f"{'hot path':<46} {'native us':>10} {'python us':>10} {'ratio':>8} {'goal':>7}")
     ok = True
@@ -377,11 +380,18 @@ def main(argv=None):
         ok &= ratio >= 20
         print(f"{f'commit, {size} orders + {size} trades, 1% changed':<46} {native * 1e6:10.1f} {base * 1e6:10.1f} "
               f"{ratio:7.2f}x {'  20.0x':>7}  {'ok' if ratio >= 20 else 'below goal'}")  # fmt: skip
+        rows.append({"hot_path": f"commit, {size} orders + {size} trades, 1% changed", "torvo_us": native * 1e6,
+                     "baseline_us": base * 1e6, "ratio": ratio, "target": ">= 20x", "met": ratio >= 20})
     native = time_insert(native_orders_session(), 2000, args.rounds)
     base = time_insert(PyOrders(), 2000, args.rounds)
     print(f"{'insert, one OPEN order':<46} {native * 1e6:10.2f} {base * 1e6:10.2f} {base / native:7.2f}x {'-':>7}")
+    rows.append({"hot_path": "insert, one OPEN order", "torvo_us": native * 1e6, "baseline_us": base * 1e6,
+                 "ratio": base / native, "target": None, "met": None})
     if not ok:
         print("some figures miss their goal (the machine may be loaded: run again)")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as out:
+            json.dump(rows, out, ensure_ascii=False, indent=1)
     return 0
 
 

@@ -2,7 +2,7 @@
 
 Run from the project root (after building the module in place):
 
-    PYTHONPATH=. python bench/bench_data.py [--rounds N]
+    PYTHONPATH=. python bench/bench_data.py [--rounds N] [--json FILE]
 
 Each baseline below performs the same steps as the native code, written the
 way a Python module would write them.  Native and baseline batches are
@@ -14,6 +14,7 @@ of both, their ratio and the target ratio.
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import re
 import sys
@@ -189,6 +190,9 @@ def best_per_call(batch, rounds):
     return best
 
 
+ROWS = []  # every line printed by compare, for --json
+
+
 def compare(name, native_batch, baseline_batch, rounds, target):
     best_native = best_base = math.inf
     for _ in range(rounds):  # interleaved, so both sides see the same load
@@ -198,6 +202,8 @@ def compare(name, native_batch, baseline_batch, rounds, target):
     verdict = "ok" if ratio >= target else "below goal"
     print(f"{name:<36} {best_native * 1e6:10.3f} {best_base * 1e6:10.3f} "
           f"{ratio:7.2f}x {target:6.1f}x  {verdict}")
+    ROWS.append({"hot_path": name, "torvo_us": best_native * 1e6, "baseline_us": best_base * 1e6,
+                 "ratio": ratio, "target": f">= {target:g}x", "met": ratio >= target})
     return ratio >= target
 
 
@@ -227,6 +233,7 @@ def over_one(function, arguments):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7, help="batches per side (best is kept)")
+    parser.add_argument("--json", metavar="FILE", help="also write the rows to FILE as JSON")
     args = parser.parse_args(argv)
     rounds = args.rounds
 
@@ -277,6 +284,9 @@ def main(argv=None):
     assert merge_native.frame.equals(merge_base.frame)
     if not ok:
         print("some ratios are below their goal (the machine may be loaded: run again)")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as out:
+            json.dump(ROWS, out, ensure_ascii=False, indent=1)
     return 0
 
 

@@ -1,6 +1,6 @@
 """Speed of torvo.ledger against plain-Python equivalents, measured in one run.
 
-Run from the project root:  python bench/bench_ledger.py
+Run from the project root:  python bench/bench_ledger.py [--json FILE]
 
 Targets:
   * reading a record field (order.status): at least 5x faster than a plain
@@ -14,6 +14,8 @@ loop itself (measured in the same run); each figure is the best of several
 repeats.
 """
 
+import argparse
+import json
 import pathlib
 import sys
 import timeit
@@ -80,7 +82,11 @@ def best(stmt, env):
     return min(timer.repeat(repeat=REPEAT, number=NUMBER)) / NUMBER * 1e9
 
 
-def main():
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--json", metavar="FILE", help="also write the rows to FILE as JSON")
+    args = parser.parse_args(argv)
+    rows = []
     order = Order(order_id="1", symbol="SHFE.cu2501", status="ALIVE")
     py_order = PyOrder(order_id="1", symbol="SHFE.cu2501", status="ALIVE")
     values = dict(order._values)
@@ -119,6 +125,11 @@ def main():
             ratio, text, ok = native / base, f"<= {target:g}x the time", native / base <= target
         print(f"{label:32} {native:9.1f} {base:12.1f} {ratio:7.2f}x  {text}  "
               f"{'ok' if ok else 'MISSED'}")
+        rows.append({"hot_path": label, "torvo_us": native / 1e3, "baseline_us": base / 1e3,
+                     "ratio": ratio, "target": text, "met": ok})
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as out:
+            json.dump(rows, out, ensure_ascii=False, indent=1)
 
 
 if __name__ == "__main__":
