@@ -633,6 +633,16 @@ def scan(s, symbol, side):
     return "refused" if min(his, today) < 0 else (his, today)
 
 
+def test_a_cancelled_close_reported_rejected_with_lots_to_come_reserves_again(s):
+    s.position_ready = True
+    position(s, long=(3, 4))
+    accept(s, "8", "100", direction="1", offset="1", volume=5, status="5")  # a close of 5, cancelled
+    assert free(s) == scan(s, SYM, "long") == (3, 4)
+    s._order(order_row("8", "100", "5", submit="4", direction="1", offset="1", volume=5, traded=1))
+    assert s.native_orders["1:42:8"]["status"] == "ALIVE"  # held until the traded lot arrives
+    assert free(s) == scan(s, SYM, "long") == (0, 2)
+
+
 def test_free_parts_match_a_full_scan_under_random_traffic(s):
     rng = random.Random(20240105)
     s.position_ready = True

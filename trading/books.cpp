@@ -213,6 +213,7 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     const bool final_status = status != names.ALIVE;
 
     nb::object current = item(child, names.status);
+    const bool was_finished = terminal(current);
     if (is(current, names.FILLED) && status != names.FILLED) return;
     if (is(current, names.REJECTED) && status != names.REJECTED) return;
     if (is(current, names.CANCELLED) && status != names.CANCELLED && status != names.REJECTED) return;
@@ -258,6 +259,9 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     changed |= assign(child, names.finish_status, held ? status : Py_None);
     changed |= assign(child, names.finish_msg, held ? text.ptr() : names.empty);
     changed |= assign(child, names.status, held ? names.ALIVE : status);
+    // A cancelled order reported rejected with lots still to come is working
+    // again until they arrive: the index, which dropped it, is rebuilt.
+    if (was_finished && held) index_stale();
     if (final_status) {
         changed |= assign(child, names.cancel_pending, Py_False);
         changed |= assign(child, names.cancel_error, Py_None);

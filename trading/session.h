@@ -187,6 +187,8 @@ struct Trading {
     void index_add(nb::handle order_id, nb::handle child);
     void index_drop(nb::handle order_id, nb::handle child);
     void index_reset();
+    // The index is rebuilt from a full scan at its next use.
+    void index_stale() { reserving_size_ = -1; }
     // del native_orders[order_id], keeping the index in step.
     void index_remove(nb::handle order_id, nb::handle child);
 
