@@ -220,9 +220,14 @@ struct Session {
 // Callback records into event dictionaries
 // ---------------------------------------------------------------------------
 
+// What the event of one callback must hold.
 struct EventCheck {
     const char *name;
-    const Layout *layout;
+    const Layout *layout = nullptr;  // of "data"; null for the connection events
+    int request_id = 0;              // the reason of FrontDisconnected
+    bool last = true;
+    const unsigned char *data = nullptr;  // the record handed over, or null
+    CThostFtdcRspInfoField error{};       // all zero when none was handed over
 };
 
 template <class R> R *record_from(Input &in, R &record, bool present) {
@@ -230,9 +235,9 @@ template <class R> R *record_from(Input &in, R &record, bool present) {
     return present ? &record : nullptr;
 }
 
-// Calls one callback of `spi` with records filled from the input; returns
-// what the event built from it must look like.
-EventCheck callback(Spi &spi, Input &in) {
+// Calls one callback of `spi` with records filled from the input (`storage`
+// keeps the data record); returns what its event must look like.
+EventCheck callback(Spi &spi, Input &in, std::vector<unsigned char> &storage) {
     const unsigned what = in.u8();
     const bool has_data = (what & 0x80) == 0;
     const bool has_info = (what & 0x40) == 0;
@@ -241,27 +246,54 @@ EventCheck callback(Spi &spi, Input &in) {
     CThostFtdcRspInfoField info_record;
     CThostFtdcRspInfoField *info = record_from(in, info_record, has_info);
 
-#define RESPONSE(Method, R, Name, layout)                          \
-    {                                                              \
-        R record;                                                  \
-        spi.Method(record_from(in, record, has_data), info, request_id, last); \
-        return {Name, &layout};                                    \
+    EventCheck check;
+    const auto expect = [&](const char *name, const Layout &layout, const void *record, bool with_info,
+                            bool response) {
+        check.name = name;
+        check.layout = &layout;
+        if (record != nullptr) {
+            const auto *bytes = static_cast<const unsigned char *>(record);
+            storage.assign(bytes, bytes + layout.record_size);
+            check.data = storage.data();
+        }
+        if (with_info && info != nullptr) check.error = *info;
+        if (response) {
+            check.request_id = request_id;
+            check.last = last;
+        }
+        return check;
+    };
+#define RESPONSE(Method, R, Name, layout)                                         \
+    {                                                                             \
+        R record;                                                                 \
+        R *p = record_from(in, record, has_data);                                 \
+        spi.Method(p, info, request_id, last);                                    \
+        return expect(Name, layout, p, true, true);                               \
     }
-#define NOTICE(Method, R, Name, layout)                            \
-    {                                                              \
-        R record;                                                  \
-        spi.Method(record_from(in, record, has_data));             \
-        return {Name, &layout};                                    \
+#define NOTICE(Method, R, Name, layout)                                           \
+    {                                                                             \
+        R record;                                                                 \
+        R *p = record_from(in, record, has_data);                                 \
+        spi.Method(p);                                                            \
+        return expect(Name, layout, p, false, false);                             \
     }
-#define ERROR_NOTICE(Method, R, Name, layout)                      \
-    {                                                              \
-        R record;                                                  \
-        spi.Method(record_from(in, record, has_data), info);       \
-        return {Name, &layout};                                    \
+#define ERROR_NOTICE(Method, R, Name, layout)                                     \
+    {                                                                             \
+        R record;                                                                 \
+        R *p = record_from(in, record, has_data);                                 \
+        spi.Method(p, info);                                                      \
+        return expect(Name, layout, p, true, false);                              \
     }
     switch (what % 16) {
-    case 0: spi.OnFrontConnected(); return {"FrontConnected", nullptr};
-    case 1: spi.OnFrontDisconnected(request_id); return {"FrontDisconnected", nullptr};
+    case 0:
+        spi.OnFrontConnected();
+        check.name = "FrontConnected";
+        return check;
+    case 1:
+        spi.OnFrontDisconnected(request_id);
+        check.name = "FrontDisconnected";
+        check.request_id = request_id;
+        return check;
     case 2: RESPONSE(OnRspAuthenticate, CThostFtdcRspAuthenticateField, "RspAuthenticate", kRspAuthenticate)
     case 3: RESPONSE(OnRspUserLogin, CThostFtdcRspUserLoginField, "RspUserLogin", kRspUserLogin)
     case 4:
@@ -284,17 +316,20 @@ EventCheck callback(Spi &spi, Input &in) {
         RESPONSE(OnRspOrderAction, CThostFtdcInputOrderActionField, "RspOrderAction", kInputOrderActionReply)
     default:
         if (what & 0x10) ERROR_NOTICE(OnErrRtnOrderAction, CThostFtdcOrderActionField, "ErrRtnOrderAction",
-                                   kOrderActionReply)
-        spi.OnRspError(info, request_id, last);
-        return {"RspError", &kRspInfo};
+                                      kOrderActionReply)
+        spi.OnRspError(info, request_id, last);  // the response information is its record
+        return expect("RspError", kRspInfo, info, true, true);
     }
 #undef RESPONSE
 #undef NOTICE
 #undef ERROR_NOTICE
 }
 
-// A record dictionary: the layout's keys in order, values of the field kinds.
-void check_record_dict(const Layout &layout, PyObject *dict) {
+// A record dictionary: the layout's keys in table order, each value read
+// from `record`: text up to its first NUL (at most the buffer) decoded as
+// GB18030 with replacements, a char as the one character of its byte, the
+// exact int and the exact double.
+void check_record_dict(const Layout &layout, PyObject *dict, const unsigned char *record) {
     if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(layout.fields.size()))
         fail("record dictionary of the wrong shape");
     if (Py_REFCNT(dict) != 1) fail("record dictionary referenced elsewhere");
@@ -303,49 +338,73 @@ void check_record_dict(const Layout &layout, PyObject *dict) {
     while (PyDict_Next(dict, &pos, &key, &value)) {
         const Field &field = layout.fields[static_cast<std::size_t>(index++)];
         if (key != field.key.get()) fail("record keys out of table order");
+        const unsigned char *at = record + field.offset;
         switch (field.kind) {
-        case Kind::Text:
-            // One character at most per byte, whatever the replacements.
-            if (!PyUnicode_CheckExact(value) || PyUnicode_GET_LENGTH(value) > field.size) fail("text value");
+        case Kind::Text: {
+            const char *text = reinterpret_cast<const char *>(at);
+            const void *nul = std::memchr(text, 0, field.size);
+            const std::size_t n = nul ? static_cast<std::size_t>(static_cast<const char *>(nul) - text) : field.size;
+            Ref expected = Ref::steal(PyUnicode_Decode(text, static_cast<Py_ssize_t>(n), "gb18030", "replace"));
+            if (!expected) fail("decoding the expected text");
+            if (!PyUnicode_CheckExact(value) || PyUnicode_Compare(value, expected.get()) != 0)
+                fail("text value differs from its buffer");
             break;
+        }
         case Kind::Char:
-            if (!PyUnicode_CheckExact(value) || PyUnicode_GET_LENGTH(value) != 1) fail("char value");
+            if (!PyUnicode_CheckExact(value) || PyUnicode_GET_LENGTH(value) != 1 ||
+                PyUnicode_READ_CHAR(value, 0) != *at)
+                fail("char value differs from its byte");
             break;
-        case Kind::Int:
-            if (!PyLong_CheckExact(value)) fail("int value");
+        case Kind::Int: {
+            int expected;
+            std::memcpy(&expected, at, sizeof expected);
+            if (!PyLong_CheckExact(value) || PyLong_AsLong(value) != expected) fail("int value differs");
             break;
-        case Kind::Float:
-            if (!PyFloat_CheckExact(value)) fail("float value");
+        }
+        case Kind::Float: {
+            const double got = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
+            if (!PyFloat_CheckExact(value) || std::memcmp(&got, at, sizeof got) != 0) fail("float value differs");
             break;
+        }
         }
     }
 }
 
+PyObject *item(PyObject *event, const char *key) {
+    PyObject *value = PyDict_GetItemString(event, key);
+    if (value == nullptr) fail("an event key is missing");
+    return value;
+}
+
 void check_event(const EventCheck &expected, PyObject *event) {
     if (!PyDict_CheckExact(event) || Py_REFCNT(event) != 1) fail("event is not a fresh dict");
-    PyObject *name = PyDict_GetItemString(event, "name");
-    if (name == nullptr || PyUnicode_CompareWithASCIIString(name, expected.name) != 0) fail("event name");
+    if (PyUnicode_CompareWithASCIIString(item(event, "name"), expected.name) != 0) fail("event name");
     if (expected.layout == nullptr) {
-        if (PyDict_GET_SIZE(event) != (std::strcmp(expected.name, "FrontConnected") == 0 ? 1 : 2))
-            fail("connection event keys");
+        const bool connected = std::strcmp(expected.name, "FrontConnected") == 0;
+        if (PyDict_GET_SIZE(event) != (connected ? 1 : 2)) fail("connection event keys");
+        if (!connected && PyLong_AsLong(item(event, "reason")) != expected.request_id) fail("disconnect reason");
         return;
     }
     if (PyDict_GET_SIZE(event) != 5) fail("event keys");
-    PyObject *data = PyDict_GetItemString(event, "data");
-    PyObject *error = PyDict_GetItemString(event, "error");
-    PyObject *request_id = PyDict_GetItemString(event, "request_id");
-    PyObject *last = PyDict_GetItemString(event, "last");
-    if (data == nullptr || error == nullptr || request_id == nullptr || last == nullptr) fail("event keys");
-    if (data != Py_None) check_record_dict(*expected.layout, data);
-    check_record_dict(kRspInfo, error);
-    if (!PyLong_CheckExact(request_id) || !PyBool_Check(last)) fail("request_id or last");
+    PyObject *data = item(event, "data");
+    if ((data == Py_None) != (expected.data == nullptr)) fail("data is None, or should be");
+    if (expected.data != nullptr) check_record_dict(*expected.layout, data, expected.data);
+    check_record_dict(kRspInfo, item(event, "error"), reinterpret_cast<const unsigned char *>(&expected.error));
+    PyObject *request_id = item(event, "request_id");
+    if (!PyLong_CheckExact(request_id) || PyLong_AsLong(request_id) != expected.request_id) fail("request_id");
+    if (item(event, "last") != (expected.last ? Py_True : Py_False)) fail("last");
 }
 
 void callbacks(Input &in) {
     Session session;
     std::vector<EventCheck> expected;
+    std::vector<std::vector<unsigned char>> records;  // the data records handed over
+    records.reserve(8);
     const unsigned what = in.u8();
-    for (unsigned k = 0; k <= what % 8 && !in.empty(); ++k) expected.push_back(callback(session.spi, in));
+    for (unsigned k = 0; k <= what % 8 && !in.empty(); ++k) {
+        records.emplace_back();
+        expected.push_back(callback(session.spi, in, records.back()));
+    }
     if (what & 0x80) {  // events queued before a close are still delivered
         Ref closed = Ref::steal(PyObject_CallOneArg(close_function, session.capsule.get()));
         if (closed.get() != Py_None) fail("close() did not return None");

@@ -11,6 +11,7 @@ bash fuzz/build.sh
 for harness in wire_frames relay_records; do
   work=build/fuzz/corpus/$harness
   mkdir -p "$work" build/fuzz/artifacts build/fuzz/logs
+  rm -f build/fuzz/logs/fuzz-0.log
   echo "== fuzzing $harness for $seconds s"
   status=0
   # -jobs/-workers: one fuzzing process on one core, its output in the log.
@@ -18,8 +19,8 @@ for harness in wire_frames relay_records; do
       -jobs=1 -workers=1 -print_final_stats=1 -dict="../../../fuzz/dict/$harness.dict" \
       -artifact_prefix="../artifacts/$harness-" "../corpus/$harness" "../../../fuzz/corpus/$harness") \
       >/dev/null 2>&1 || status=$?
-  log=build/fuzz/logs/fuzz-0.log
-  cp "$log" "build/fuzz/logs/$harness.log"
+  log=build/fuzz/logs/$harness.log
+  mv build/fuzz/logs/fuzz-0.log "$log" 2>/dev/null || echo "$harness did not start" > "$log"
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' "$log" || true
   if [ "$status" != 0 ]; then
     grep -E -A30 '^(==[0-9]+==|[a-z_]+: |SUMMARY)' "$log" | head -60 >&2 || tail -40 "$log" >&2
