@@ -204,7 +204,8 @@ class Books:
         child["expected_traded"] = expected
         if child["volume_left"] < 0:
             raise BufferError("成交数量超过订单原始数量")
-        held = terminal and child["volume_traded"] < expected
+        # An order already filled is not held back by a return counting more lots.
+        held = terminal and child["volume_traded"] < expected and current != "FILLED"
         child["pending_finish"] = held
         if held:
             child["finish_status"] = status

@@ -643,6 +643,14 @@ def test_a_cancelled_close_reported_rejected_with_lots_to_come_reserves_again(s)
     assert free(s) == scan(s, SYM, "long") == (0, 2)
 
 
+def test_a_filled_order_is_not_reopened_by_a_return_counting_more_lots(s):
+    accept(s, "8", "100", volume=1)
+    s._trade(trade_row("T1", "100", 1), update_position=False)
+    s._order(order_row("8", "100", "0", volume=1, traded=2))
+    child = s.native_orders["1:42:8"]
+    assert (child["status"], child["pending_finish"], s.o["1:42:8"]["status"]) == ("FILLED", False, "FILLED")
+
+
 def test_free_parts_match_a_full_scan_under_random_traffic(s):
     rng = random.Random(20240105)
     s.position_ready = True

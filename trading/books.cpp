@@ -253,7 +253,10 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
         raise(PyExc_BufferError, "成交数量超过订单原始数量");
     }
 
-    const bool held = final_status && less(traded, expected);
+    // An order already filled by its trades is not held back again by a
+    // return that counts more lots than it has (it would wait for ever, shown
+    // as working).
+    const bool held = final_status && less(traded, expected) && !is(current, names.FILLED);
     changed |= assign(child, names.pending_finish, held ? Py_True : Py_False);
     changed |= assign(child, names.status_msg, held ? message_before() : text);
     changed |= assign(child, names.finish_status, held ? status : Py_None);
