@@ -156,7 +156,7 @@ def test_identity_by_reference_and_by_system_id(s):
     assert s.system_orders == {} and s.o[OID8]["order_sys_id"] is None
     accept(s, sys="100")
     assert s.system_orders == {"100": OID8} and s.o[OID8]["order_sys_id"] == "100"
-    s._order(order_row("99", " 100 ", FrontID=3, SessionID=7))  # found by its number alone
+    s._order(order_row("99", "\u3000\x1c100\t\n", FrontID=3, SessionID=7))  # by its number alone, str.strip's blanks
     assert list(s.native_orders) == [OID8] and s.ref_orders[(3, 7, "99")] == OID8
     assert (child["front"], child["session"], child["ref"]) == (3, 7, "99")
     assert s._child({"FrontID": 3, "SessionID": 7, "OrderRef": "99"}) is child

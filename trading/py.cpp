@@ -188,8 +188,15 @@ nb::object stripped(nb::handle text) {
     if (PyUnicode_CheckExact(text.ptr())) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
         if (n == 0) return nb::borrow(text);
-        Py_UCS4 first = PyUnicode_READ_CHAR(text.ptr(), 0), last = PyUnicode_READ_CHAR(text.ptr(), n - 1);
-        if (!Py_UNICODE_ISSPACE(first) && !Py_UNICODE_ISSPACE(last)) return nb::borrow(text);
+        // str.strip() without arguments: the same whitespace test, and the
+        // text itself when there is nothing to strip.
+        const int kind = PyUnicode_KIND(text.ptr());
+        const void *data = PyUnicode_DATA(text.ptr());
+        Py_ssize_t start = 0, end = n;
+        while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+        while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+        if (start == 0 && end == n) return nb::borrow(text);
+        return check(PyUnicode_Substring(text.ptr(), start, end));
     }
     return call_method(text, names.strip);
 }
