@@ -5,6 +5,8 @@
 // record that commit publishes.
 #include "session.h"
 
+#include <cstring>
+
 namespace torvo::trading {
 
 namespace {
@@ -54,6 +56,15 @@ void check_day(nb::handle row, nb::handle day, const char *message_text) {
 nb::object symbol_of(nb::handle row) {
     nb::object exchange = item(row, names.ExchangeID), instrument = item(row, names.InstrumentID);
     if (PyUnicode_CheckExact(exchange.ptr()) && PyUnicode_CheckExact(instrument.ptr())) {
+        if (PyUnicode_IS_ASCII(exchange.ptr()) && PyUnicode_IS_ASCII(instrument.ptr())) {
+            const Py_ssize_t a = PyUnicode_GET_LENGTH(exchange.ptr()), b = PyUnicode_GET_LENGTH(instrument.ptr());
+            nb::object symbol = check(PyUnicode_New(a + 1 + b, 127));
+            Py_UCS1 *out = PyUnicode_1BYTE_DATA(symbol.ptr());
+            std::memcpy(out, PyUnicode_1BYTE_DATA(exchange.ptr()), static_cast<size_t>(a));
+            out[a] = '.';
+            std::memcpy(out + a + 1, PyUnicode_1BYTE_DATA(instrument.ptr()), static_cast<size_t>(b));
+            return symbol;
+        }
         nb::object head = check(PyUnicode_Concat(exchange.ptr(), names.dot));
         return check(PyUnicode_Concat(head.ptr(), instrument.ptr()));
     }
@@ -137,8 +148,9 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
     if (!by_ref.is(oid)) set(ref_orders, key, oid);
     nb::object child = item(native_orders, oid);
     if (!system.is_none()) {
-        nb::object known = stripped(item(child, names.exchange_order_id));
-        if (truthy(known) && !equal(known, system)) raise(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
+        nb::object known = item(child, names.exchange_order_id);
+        if (!strips_to(known, system) && truthy(stripped(known)))
+            raise(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
         if (!by_system.is(oid)) set(system_orders, system, oid);
     }
     return nb::borrow<nb::dict>(child);
@@ -376,8 +388,14 @@ void Trading::aggregate(nb::handle child) {
         return;
     }
     nb::object record = item(order_book, item(child, names.order_id));
-    nb::object system = text_or_none(stripped(item(child, names.exchange_order_id)));
-    set(record, names.order_sys_id, system);
+    // The exchange's number stripped, or None; not made again when the
+    // record holds it already.
+    nb::object raw = item(child, names.exchange_order_id);
+    PyObject *held = PyDict_CheckExact(record.ptr()) ? find(record, names.order_sys_id) : nullptr;
+    const bool holds_it = held == Py_None ? strips_to(raw, names.empty)
+                          : held != nullptr && PyUnicode_CheckExact(held) && PyUnicode_GET_LENGTH(held) > 0 &&
+                              strips_to(raw, held);
+    if (!holds_it) set(record, names.order_sys_id, text_or_none(stripped(raw)));
     for (PyObject *key : {names.volume_original, names.volume_traded, names.volume_left, names.status,
                           names.status_msg, names.cancel_pending, names.cancel_error})
         (void)assign(record, key, item(child, key));

@@ -156,52 +156,64 @@ void Trading::apply_position_trade(nb::handle row, nb::handle given) {
     set(pos, names.updated_at, int_of(now_ms()));
 }
 
-std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::handle side) {
+namespace {
+
+// The free (his, today) of one side of the position record `pos` of `symbol`:
+// its lots less what the working closes among `children` (the reserving
+// children of the symbol, or null) hold back.
+std::pair<nb::object, nb::object> free_of(nb::handle symbol, nb::handle pos, const Side &s, PyObject *children) {
     nb::object zero = int_of(0);
-    PyObject *pos = find(position_book, symbol);
-    if (pos == nullptr || pos == Py_None || !truthy(pos)) return {zero, zero};
-    const Side &s = side_of(side);
     if (item(pos, s.pos).is_none()) return {zero, zero};
     nb::object his = item(pos, s.his), today = item(pos, s.today);
-
-    if (PyObject *children = reserving_children(*this, symbol)) {
-        Py_ssize_t at = 0;
-        PyObject *oid, *raw;
-        while (PyDict_Next(children, &at, &oid, &raw)) {
-            nb::handle child(raw);
-            if (!equal(get_or(child, names.symbol, Py_None), symbol)) continue;
-            if (!equal(get_or(child, names.direction, Py_None), s.closing)) continue;
-            if (equal(get_or(child, names.offset, Py_None), names.OPEN)) continue;
-            nb::object status = get_or(child, names.status, Py_None);
-            if (is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED)) continue;
-            nb::object left = item(child, names.volume_left);
-            nb::object close_type = get_or(child, names.close_type, Py_None);
-            if (equal(close_type, names.TODAY)) {
-                today = sub(today, left);
-            } else if (equal(close_type, names.HISTORY)) {
-                his = sub(his, left);
-            } else {
-                // Unspecified: earlier lots first, the rest from today's.
-                nb::object used = min_of(left, max_of(his, zero));
-                his = sub(his, used);
-                today = sub(today, sub(left, used));
-            }
+    Py_ssize_t at = 0;
+    PyObject *oid, *raw;
+    while (children != nullptr && PyDict_Next(children, &at, &oid, &raw)) {
+        nb::handle child(raw);
+        if (!equal(get_or(child, names.symbol, Py_None), symbol)) continue;
+        if (!equal(get_or(child, names.direction, Py_None), s.closing)) continue;
+        if (equal(get_or(child, names.offset, Py_None), names.OPEN)) continue;
+        nb::object status = get_or(child, names.status, Py_None);
+        if (is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED)) continue;
+        nb::object left = item(child, names.volume_left);
+        nb::object close_type = get_or(child, names.close_type, Py_None);
+        if (equal(close_type, names.TODAY)) {
+            today = sub(today, left);
+        } else if (equal(close_type, names.HISTORY)) {
+            his = sub(his, left);
+        } else {
+            // Unspecified: earlier lots first, the rest from today's.
+            nb::object used = min_of(left, max_of(his, zero));
+            his = sub(his, used);
+            today = sub(today, sub(left, used));
         }
     }
     if (less(min_of(today, his), zero)) raise(PyExc_BufferError, "有效平仓委托冻结量超过本地持仓");
     return {std::move(his), std::move(today)};
 }
 
+}  // namespace
+
+std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::handle side) {
+    PyObject *pos = find(position_book, symbol);
+    if (pos == nullptr || pos == Py_None || !truthy(pos)) return {int_of(0), int_of(0)};
+    const Side &s = side_of(side);
+    if (item(pos, s.pos).is_none()) return {int_of(0), int_of(0)};
+    return free_of(symbol, pos, s, reserving_children(*this, symbol));
+}
+
 namespace {
 
-// The frozen and available quantities of one position record; whether any
-// of the four changed.
+// The frozen and available quantities of `record`, the position record of
+// `symbol`; whether any of the four changed.  Each side as free_parts finds
+// it, the long side written before the short one is worked out.
 bool refreeze(Trading &t, nb::handle symbol, nb::handle record) {
+    const bool blank = !truthy(record);  // nothing is free in an empty mapping
+    PyObject *children = blank ? nullptr : reserving_children(t, symbol);
     bool changed = false;
     for (PyObject *side : {names.long_, names.short_}) {
-        auto [his, today] = t.free_parts(symbol, side);
-        nb::object free = add(his, today);
         const Side &s = side_of(side);
+        auto [his, today] = blank ? std::pair{int_of(0), int_of(0)} : free_of(symbol, record, s, children);
+        nb::object free = add(his, today);
         changed |= assign(record, s.available, free);
         changed |= assign(record, s.frozen, sub(item(record, s.pos), free));
     }

@@ -64,7 +64,9 @@ nb::object get(nb::handle mapping, PyObject *key) {
     return value;
 }
 
-nb::object get_or(nb::handle mapping, PyObject *key, nb::handle fallback) {
+// The rest of get_or and item: an exact dict without the key (or whose
+// look-up failed), and every other mapping.
+nb::object get_or_slow(nb::handle mapping, PyObject *key, nb::handle fallback) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *value = find(mapping, key);
         return nb::borrow(value != nullptr ? value : fallback.ptr());
@@ -72,7 +74,7 @@ nb::object get_or(nb::handle mapping, PyObject *key, nb::handle fallback) {
     return check(PyObject_CallMethodObjArgs(mapping.ptr(), names.get, key, fallback.ptr(), nullptr));
 }
 
-nb::object item(nb::handle mapping, PyObject *key) {
+nb::object item_slow(nb::handle mapping, PyObject *key) {
     if (PyDict_CheckExact(mapping.ptr())) {
         if (PyObject *value = find(mapping, key)) return nb::borrow(value);
         // KeyError(key), with the key as its one argument even when it is a tuple.
@@ -106,30 +108,32 @@ nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items)
 }
 
 nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::handle>> items) {
-    bool fits = shape.keys != nullptr && PyDict_GET_SIZE(shape.keys) == (Py_ssize_t)items.size();
+    static_assert(sizeof(unsigned long long) * 8 >= 64);
+    bool fits = shape.keys != nullptr && PyDict_GET_SIZE(shape.keys) == (Py_ssize_t)items.size() && items.size() <= 64;
+    unsigned long long kept = 0;  // bit i: item i is the template's own value
     if (fits) {
         // The keys must be the template's, in its order.
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, i = 0;
         PyObject *key, *value;
-        for (auto [wanted, unused] : items) {
-            (void)unused;
+        for (auto [wanted, given] : items) {
             if (!PyDict_Next(shape.keys, &pos, &key, &value) || key != wanted) {
                 fits = false;
                 break;
             }
+            if (value == given.ptr()) kept |= 1ULL << i;
+            ++i;
         }
     }
     if (!fits) {
         if (shape.keys != nullptr) return dict_of(items);  // a call site with two shapes: no template
-        nb::dict keys;
-        for (auto [key, unused] : items) {
-            (void)unused;
-            check(PyDict_SetItem(keys.ptr(), key, Py_None));
-        }
-        shape.keys = keys.release().ptr();
+        nb::dict first = dict_of(items);
+        shape.keys = check(PyDict_Copy(first.ptr())).release().ptr();
+        return first;
     }
     nb::dict d = nb::steal<nb::dict>(check(PyDict_Copy(shape.keys)).release());
-    for (auto [key, value] : items) check(PyDict_SetItem(d.ptr(), key, value.ptr()));
+    Py_ssize_t i = 0;
+    for (auto [key, value] : items)
+        if (!(kept >> i++ & 1)) check(PyDict_SetItem(d.ptr(), key, value.ptr()));
     return d;
 }
 
@@ -184,21 +188,36 @@ long long to_int(nb::handle obj) {
     return v;
 }
 
+namespace {
+
+// The bounds of an exact str without the blanks str.strip() removes (its
+// whitespace test).
+std::pair<Py_ssize_t, Py_ssize_t> strip_bounds(PyObject *text) {
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text);
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    return {start, end};
+}
+
+}  // namespace
+
 nb::object stripped(nb::handle text) {
-    if (PyUnicode_CheckExact(text.ptr())) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-        if (n == 0) return nb::borrow(text);
-        // str.strip() without arguments: the same whitespace test, and the
-        // text itself when there is nothing to strip.
-        const int kind = PyUnicode_KIND(text.ptr());
-        const void *data = PyUnicode_DATA(text.ptr());
-        Py_ssize_t start = 0, end = n;
-        while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-        while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-        if (start == 0 && end == n) return nb::borrow(text);
-        return check(PyUnicode_Substring(text.ptr(), start, end));
-    }
-    return call_method(text, names.strip);
+    if (!PyUnicode_CheckExact(text.ptr())) return call_method(text, names.strip);
+    auto [start, end] = strip_bounds(text.ptr());
+    if (start == 0 && end == PyUnicode_GET_LENGTH(text.ptr())) return nb::borrow(text);  // nothing to strip
+    return check(PyUnicode_Substring(text.ptr(), start, end));
+}
+
+bool strips_to(nb::handle text, nb::handle value) {
+    if (!PyUnicode_CheckExact(text.ptr()) || !PyUnicode_CheckExact(value.ptr())) return equal(stripped(text), value);
+    auto [start, end] = strip_bounds(text.ptr());
+    if (end - start != PyUnicode_GET_LENGTH(value.ptr())) return false;
+    if (start == end) return true;
+    Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), value.ptr(), start, end, -1);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
 }
 
 namespace {

@@ -46,9 +46,21 @@ nb::str message(std::initializer_list<Part> parts);
 // mapping.get(key): an empty object when the key is absent or its value None.
 nb::object get(nb::handle mapping, PyObject *key);
 // mapping.get(key, fallback), None included.
-nb::object get_or(nb::handle mapping, PyObject *key, nb::handle fallback);
+nb::object get_or_slow(nb::handle mapping, PyObject *key, nb::handle fallback);
+inline nb::object get_or(nb::handle mapping, PyObject *key, nb::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        if (PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key)) return nb::borrow(value);
+    }
+    return get_or_slow(mapping, key, fallback);
+}
 // mapping[key], raising KeyError(key) as the host does.
-nb::object item(nb::handle mapping, PyObject *key);
+nb::object item_slow(nb::handle mapping, PyObject *key);
+inline nb::object item(nb::handle mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        if (PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key)) return nb::borrow(value);
+    }
+    return item_slow(mapping, key);
+}
 inline nb::object item(nb::handle mapping, nb::handle key) { return item(mapping, key.ptr()); }
 // target.update(other): a dict directly, anything else through its method.
 void update(nb::handle target, nb::handle other);
@@ -85,10 +97,11 @@ inline Py_ssize_t size(nb::handle d) { return PyDict_GET_SIZE(d.ptr()); }
 // A new dict of the pairs, in order.
 nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items);
 // The same for a record made on a hot path, with a `static Shape` of its own
-// at the call site: the first call keeps a template of the keys, later ones
-// copy it (no resizing, no re-hashing) and fill in the values.
+// at the call site: the first call keeps a template of the keys and values,
+// later ones copy it (no resizing, no re-hashing) and write only the values
+// that are not the very objects of the template (the constants of the site).
 struct Shape {
-    PyObject *keys = nullptr;  // the template: each key mapped to None; kept for the process's life
+    PyObject *keys = nullptr;  // the template: the first call's record; kept for the process's life
 };
 nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::handle>> items);
 // d[key] = value; whether that changed d (the key was absent or its value
@@ -173,6 +186,8 @@ inline bool equal(nb::handle a, nb::handle b) {
 
 // str.strip(), without a call when there is nothing to strip.
 nb::object stripped(nb::handle text);
+// text.strip() == value, without making the stripped text when both are exact str.
+bool strips_to(nb::handle text, nb::handle value);
 // a + b, a - b, a < b with Python's semantics (ints stay exact).
 nb::object add(nb::handle a, nb::handle b);
 nb::object sub(nb::handle a, nb::handle b);
