@@ -9,8 +9,9 @@ filled at once: the order return that accepts it (with its exchange order
 number), the trade return (applied with the position update) and the
 all-traded order return.  It runs against books that already hold 100, 1000
 or 10000 finished orders, over a few symbols, with the position book
-established.  Orders alternate between opening and closing, so the position
-stays put.
+established (its records made by the ledger's empty_position, as the
+session's snapshot makes them).  Orders alternate between opening and
+closing, so the position stays put.
 
 The baseline is the plain-Python rendering of the same steps in
 tests/books_model.py: dicts, full scans of the child orders for the
@@ -37,13 +38,13 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
 try:
     from torvo import trading
-    from torvo.ledger import CtpAccount
+    from torvo.ledger import CtpAccount, empty_position
 except ImportError:  # run from a source tree with the modules built in place
     sys.path.insert(0, str(ROOT))
     from torvo import trading
-    from torvo.ledger import CtpAccount
+    from torvo.ledger import CtpAccount, empty_position
 
-from books_model import Books, empty_position  # noqa: E402
+import books_model  # noqa: E402
 
 CONFIG = CtpAccount("9999", "u-1", "secret", "tcp://127.0.0.1:1", "app-1", "auth-1")
 DAY = "20260105"
@@ -84,8 +85,10 @@ def native_books():
     return trading.Trading(CONFIG, 5, {}, native_factory=lambda config, directory: None)
 
 
-def build(books, history):
-    """Books with the finished orders of `history` and an established position book."""
+def build(books, history, blank_position=empty_position):
+    """Books with the finished orders of `history` and an established position
+    book, its records made by `blank_position` (the ledger's, as the session's
+    snapshot makes them, or the model's)."""
     books.day, books.front, books.session, books.phase = DAY, 1, 42, "ready"
     for accept, fill, filled in history:  # login snapshot: no position update yet
         books._order(accept)
@@ -93,7 +96,7 @@ def build(books, history):
         books._order(filled)
     stamp = int(time.time() * 1000)
     for symbol in SYMBOLS:
-        record = empty_position(symbol, stamp)
+        record = blank_position(symbol, stamp)
         record.update(pos_long=100, pos_long_his=50, pos_long_today=50, pos_short=100, pos_short_his=50,
                       pos_short_today=50)  # fmt: skip
         books.p[symbol] = record
@@ -129,7 +132,8 @@ def measure(finished, rounds):
     best_native = best_base = math.inf
     for r in range(rounds):
         pairs = [pair(finished + r * PAIRS + k, TRADED) for k in range(PAIRS)]
-        native, base = build(native_books(), history), build(Books(), history)
+        native = build(native_books(), history)
+        base = build(books_model.Books(), history, books_model.empty_position)
         best_native = min(best_native, timed(native, pairs))
         best_base = min(best_base, timed(base, pairs))
         assert same_books(native, base), "torvo and the baseline disagree"

@@ -232,6 +232,18 @@ def test_trades_completing_an_order_fill_it_whatever_the_return_said(s):
     assert (child["status"], child["status_msg"], child["volume_left"]) == ("FILLED", "全部成交", 0)
 
 
+@pytest.mark.parametrize("rebuild", ["child", "record", "both"])
+def test_records_rebuilt_by_hand_are_read_by_name(s, rebuild):
+    child = accept(s)
+    (rebuilt if rebuild != "record" else dict.update)(child, volume_traded=1)
+    (rebuilt if rebuild != "child" else dict.update)(s.o[OID8], status_msg="x")
+    s._trade(trade_row("T1", "100", 3), update_position=False)
+    s._order(order_row(sys="100", status="1", traded=4))
+    record = s.o[OID8]
+    assert (child["volume_traded"], child["volume_left"], child["status"], child["expected_traded"]) == (4, 1, "ALIVE", 4)
+    assert (record["volume_traded"], record["volume_left"], record["status"], record["status_msg"]) == (4, 1, "ALIVE", "")
+
+
 def test_stale_query_rows_are_ignored(s):
     child = accept(s, sys="")
     s._trade(trade_row("T1", "100", 2), update_position=False)  # parked: no order has "100" yet
@@ -520,6 +532,14 @@ def cancel_b_by_hand_and_back(s, a, b):
     b["status"] = "ALIVE"
 
 
+def rebuilt(record, **changes):
+    """The record refilled in place in reverse key order, with equal keys that are other objects."""
+    items = [(key.encode().decode(), value) for key, value in reversed(record.items())]
+    record.clear()
+    record.update(items, **changes)
+    return record
+
+
 EDITS = {  # name: (change, free (his, today) of the long side afterwards)
     "a volume_left": (lambda s, a, b: a.update(volume_left=0), (0, 3)),
     "b volume_left": (lambda s, a, b: b.update(volume_left=1), (1, 2)),
@@ -537,7 +557,9 @@ EDITS = {  # name: (change, free (his, today) of the long side afterwards)
     "b replaced": (lambda s, a, b: s.native_orders.__setitem__(OID9, dict(b, status="CANCELLED")), (2, 2)),
     "b deleted": (lambda s, a, b: s.native_orders.pop(OID9), (2, 2)),
     "cleared": (lambda s, a, b: s.native_orders.clear(), (2, 3)),
+    "b keys reordered": (lambda s, a, b: rebuilt(b, volume_left=1), (1, 2)),
     "position edited": (lambda s, a, b: s.p[SYM].update(pos_long_his=5), (3, 2)),
+    "position rebuilt": (lambda s, a, b: s.p.__setitem__(SYM, rebuilt(dict(s.p[SYM]), pos_long_his=5)), (3, 2)),
     "position replaced": (lambda s, a, b: setattr(s, "p", {SYM: dict(s.p[SYM], pos_long_his=0, pos_long_today=4)}),
                           (0, 1)),  # fmt: skip
     "b traded": (lambda s, a, b: s._trade(trade_row("T1", "200", 1, direction="1", offset="1"),

@@ -148,7 +148,7 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
     if (!by_ref.is(oid)) set(ref_orders, key, oid);
     nb::object child = item(native_orders, oid);
     if (!system.is_none()) {
-        nb::object known = item(child, names.exchange_order_id);
+        nb::object known = item(child, child_key.exchange_order_id);
         if (!strips_to(known, system) && truthy(stripped(known)))
             raise(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
         if (!by_system.is(oid)) set(system_orders, system, oid);
@@ -206,13 +206,13 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     check_day(row, day, "订单回报的交易日发生变化");
     RowIds ids;
     nb::dict child = child_of(row, &ids);
-    nb::object oid = item(child, names.order_id);
+    nb::object oid = item(child, child_key.order_id);
     if (!query_revision.is_none() && less(query_revision, get_or(order_revisions, oid.ptr(), int_of(0)).ptr()))
         return;  // a query row older than the order's last change
     // The child's status message as this return found it (a held-back
     // finish and a refused cancel keep it).
-    const nb::object before_msg = nb::borrow(find(child, names.status_msg));
-    auto message_before = [&] { return before_msg.is_valid() ? before_msg : item(child, names.status_msg); };
+    const nb::object before_msg = nb::borrow(find(child, child_key.status_msg));
+    auto message_before = [&] { return before_msg.is_valid() ? before_msg : item(child, child_key.status_msg); };
 
     nb::object submit = get_or(row, names.OrderSubmitStatus, Py_None);
     nb::object code = item(row, names.OrderStatus);
@@ -224,15 +224,15 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
                            : names.ALIVE;
     const bool final_status = status != names.ALIVE;
 
-    nb::object current = item(child, names.status);
+    nb::object current = item(child, child_key.status);
     const bool was_finished = terminal(current);
     if (is(current, names.FILLED) && status != names.FILLED) return;
     if (is(current, names.REJECTED) && status != names.REJECTED) return;
     if (is(current, names.CANCELLED) && status != names.CANCELLED && status != names.REJECTED) return;
-    if (truthy(item(child, names.pending_finish)) && !final_status) return;
+    if (truthy(item(child, child_key.pending_finish)) && !final_status) return;
 
     nb::object ordered = item(row, names.VolumeTotalOriginal);
-    nb::object expected = max_of(get_or(row, names.VolumeTraded, int_of(0)), get_or(child, names.expected_traded, int_of(0)));
+    nb::object expected = max_of(get_or(row, names.VolumeTraded, int_of(0)), get_or(child, child_key.expected_traded, int_of(0)));
     if (status == names.FILLED) expected = max_of(expected, ordered);
     nb::handle close_type = close_type_of(item(row, names.CombOffsetFlag));
     const bool cancel_refused = equal(submit, names.submit_cancel_refused);
@@ -245,23 +245,23 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
 
     // Each field is written once, with its final value; `changed` tells
     // whether the child now differs from before.
-    nb::object traded = item(child, names.volume_traded);
+    nb::object traded = item(child, child_key.volume_traded);
     nb::object left = sub(ordered, traded);
     nb::object row_front = ids.front.is_valid() ? ids.front : item(row, names.FrontID);
     nb::object row_session = ids.session.is_valid() ? ids.session : item(row, names.SessionID);
     nb::object row_ref = ids.ref.is_valid() ? ids.ref : item(row, names.OrderRef);
-    bool changed = assign(child, names.exchange_order_id,
+    bool changed = assign(child, child_key.exchange_order_id,
                           ids.system.is_valid() ? ids.system : get_or(row, names.OrderSysID, names.empty));
-    changed |= assign(child, names.close_type, close_type);
-    changed |= assign(child, names.volume_original, ordered);
-    changed |= assign(child, names.volume_left, left);
-    changed |= assign(child, names.is_confirmed, Py_True);
-    changed |= assign(child, names.front, row_front);
-    changed |= assign(child, names.session, row_session);
-    changed |= assign(child, names.ref, row_ref);
-    changed |= assign(child, names.expected_traded, expected);
+    changed |= assign(child, child_key.close_type, close_type);
+    changed |= assign(child, child_key.volume_original, ordered);
+    changed |= assign(child, child_key.volume_left, left);
+    changed |= assign(child, child_key.is_confirmed, Py_True);
+    changed |= assign(child, child_key.front, row_front);
+    changed |= assign(child, child_key.session, row_session);
+    changed |= assign(child, child_key.ref, row_ref);
+    changed |= assign(child, child_key.expected_traded, expected);
     if (less(left, int_of(0))) {
-        set(child, names.status_msg, text);
+        set(child, child_key.status_msg, text);
         raise(PyExc_BufferError, "成交数量超过订单原始数量");
     }
 
@@ -269,35 +269,35 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     // return that counts more lots than it has (it would wait for ever, shown
     // as working).
     const bool held = final_status && less(traded, expected) && !is(current, names.FILLED);
-    changed |= assign(child, names.pending_finish, held ? Py_True : Py_False);
-    changed |= assign(child, names.status_msg, held ? message_before() : text);
-    changed |= assign(child, names.finish_status, held ? status : Py_None);
-    changed |= assign(child, names.finish_msg, held ? text.ptr() : names.empty);
-    changed |= assign(child, names.status, held ? names.ALIVE : status);
+    changed |= assign(child, child_key.pending_finish, held ? Py_True : Py_False);
+    changed |= assign(child, child_key.status_msg, held ? message_before() : text);
+    changed |= assign(child, child_key.finish_status, held ? status : Py_None);
+    changed |= assign(child, child_key.finish_msg, held ? text.ptr() : names.empty);
+    changed |= assign(child, child_key.status, held ? names.ALIVE : status);
     // A cancelled order reported rejected with lots still to come is working
     // again until they arrive: the index, which dropped it, is rebuilt.
     if (was_finished && held) index_stale();
     if (final_status) {
-        changed |= assign(child, names.cancel_pending, Py_False);
-        changed |= assign(child, names.cancel_error, Py_None);
+        changed |= assign(child, child_key.cancel_pending, Py_False);
+        changed |= assign(child, child_key.cancel_error, Py_None);
         if (!held) index_drop(oid, child);
-    } else if (cancel_refused && truthy(item(child, names.cancel_pending)) &&
-               !item(child, names.cancel_request_id).is_none()) {
-        changed |= assign(child, names.cancel_pending, Py_False);
-        changed |= assign(child, names.cancel_error, names.msg_cancel_refused);
+    } else if (cancel_refused && truthy(item(child, child_key.cancel_pending)) &&
+               !item(child, child_key.cancel_request_id).is_none()) {
+        changed |= assign(child, child_key.cancel_pending, Py_False);
+        changed |= assign(child, child_key.cancel_error, names.msg_cancel_refused);
     }
 
-    nb::object record = item(order_book, item(child, names.parent));
-    if (item(record, names.limit_price).is_none()) {
-        set(record, names.limit_price, finite(get_or(row, names.LimitPrice, Py_None)));
-        set(record, names.insert_time,
+    nb::object record = item(order_book, item(child, child_key.parent));
+    if (item(record, order_key.limit_price).is_none()) {
+        set(record, order_key.limit_price, finite(get_or(row, names.LimitPrice, Py_None)));
+        set(record, order_key.insert_time,
             timestamp(get_or(row, names.InsertDate, names.empty), get_or(row, names.InsertTime, names.empty)));
     }
 
     if (changed) {
         ++revision;
         set(order_revisions, oid, int_of(revision));
-        if (position_ready) recompute_frozen(nb::none(), item(child, names.symbol));
+        if (position_ready) recompute_frozen(nb::none(), item(child, child_key.symbol));
         aggregate(child);
         schedule_account();
         touch();
@@ -332,31 +332,31 @@ bool Trading::trade(nb::handle row, bool update_position) {
     nb::object volume = item(row, names.Volume);
     if (!PyLong_CheckExact(volume.ptr()) || !less(int_of(0), volume)) raise(PyExc_BufferError, "成交数量无效");
 
-    nb::object traded = add(item(child, names.volume_traded), volume);
-    nb::object left = sub(item(child, names.volume_original), traded);
-    set(child, names.volume_traded, traded);
-    set(child, names.volume_left, left);
+    nb::object traded = add(item(child, child_key.volume_traded), volume);
+    nb::object left = sub(item(child, child_key.volume_original), traded);
+    set(child, child_key.volume_traded, traded);
+    set(child, child_key.volume_left, left);
     if (less(left, int_of(0))) raise(PyExc_BufferError, "成交数量超过订单原始数量");
 
-    if (truthy(item(child, names.pending_finish)) && !less(traded, item(child, names.expected_traded))) {
+    if (truthy(item(child, child_key.pending_finish)) && !less(traded, item(child, child_key.expected_traded))) {
         // The counted trades are in: the held-back finish takes effect.
-        set(child, names.pending_finish, Py_False);
-        nb::object held = pop(child, names.finish_status);
-        if (!held.is_valid()) (void)item(child, names.finish_status);  // KeyError, as dict.pop raises
-        set(child, names.status, held);
-        nb::object held_msg = pop(child, names.finish_msg);
-        set(child, names.status_msg, held_msg.is_valid() ? held_msg.ptr() : names.empty);
+        set(child, child_key.pending_finish, Py_False);
+        nb::object held = pop(child, child_key.finish_status);
+        if (!held.is_valid()) (void)item(child, child_key.finish_status);  // KeyError, as dict.pop raises
+        set(child, child_key.status, held);
+        nb::object held_msg = pop(child, child_key.finish_msg);
+        set(child, child_key.status_msg, held_msg.is_valid() ? held_msg.ptr() : names.empty);
     }
     if (equal(left, int_of(0))) {
         // Filled by trades, whatever the last order return said.
-        set(child, names.pending_finish, Py_False);
-        if (!is(item(child, names.status), names.FILLED) || !truthy(item(child, names.status_msg)))
-            set(child, names.status_msg, names.msg_filled);
-        set(child, names.status, names.FILLED);
+        set(child, child_key.pending_finish, Py_False);
+        if (!is(item(child, child_key.status), names.FILLED) || !truthy(item(child, child_key.status_msg)))
+            set(child, child_key.status_msg, names.msg_filled);
+        set(child, child_key.status, names.FILLED);
     }
-    if (terminal(item(child, names.status))) {
-        set(child, names.cancel_pending, Py_False);
-        set(child, names.cancel_error, Py_None);
+    if (terminal(item(child, child_key.status))) {
+        set(child, child_key.cancel_pending, Py_False);
+        set(child, child_key.cancel_error, Py_None);
         index_drop(nb::handle(oid), child);
     }
 
@@ -387,18 +387,21 @@ void Trading::aggregate(nb::handle child) {
         for (nb::handle each : children) aggregate(each);
         return;
     }
-    nb::object record = item(order_book, item(child, names.order_id));
+    nb::object record = item(order_book, item(child, child_key.order_id));
     // The exchange's number stripped, or None; not made again when the
     // record holds it already.
-    nb::object raw = item(child, names.exchange_order_id);
-    PyObject *held = PyDict_CheckExact(record.ptr()) ? find(record, names.order_sys_id) : nullptr;
+    nb::object raw = item(child, child_key.exchange_order_id);
+    PyObject *held = PyDict_CheckExact(record.ptr()) ? find(record, order_key.order_sys_id) : nullptr;
     const bool holds_it = held == Py_None ? strips_to(raw, names.empty)
                           : held != nullptr && PyUnicode_CheckExact(held) && PyUnicode_GET_LENGTH(held) > 0 &&
                               strips_to(raw, held);
-    if (!holds_it) set(record, names.order_sys_id, text_or_none(stripped(raw)));
-    for (PyObject *key : {names.volume_original, names.volume_traded, names.volume_left, names.status,
-                          names.status_msg, names.cancel_pending, names.cancel_error})
-        (void)assign(record, key, item(child, key));
+    if (!holds_it) set(record, order_key.order_sys_id, text_or_none(stripped(raw)));
+    const std::pair<Field, Field> copied[] = {
+        {order_key.volume_original, child_key.volume_original}, {order_key.volume_traded, child_key.volume_traded},
+        {order_key.volume_left, child_key.volume_left},         {order_key.status, child_key.status},
+        {order_key.status_msg, child_key.status_msg},           {order_key.cancel_pending, child_key.cancel_pending},
+        {order_key.cancel_error, child_key.cancel_error}};
+    for (auto [to, from] : copied) (void)assign(record, to, item(child, from));
 }
 
 }  // namespace torvo::trading

@@ -211,10 +211,49 @@ struct Globals {
     } view_fields[4] = {};
 };
 
+// The records the session makes itself, in their key orders: the order
+// record and the child order of add_order, and the ledger's empty position.
+// Each field is known with its place in that order (py.h reads a record
+// made so at the place, and looks up any other).
+#define TORVO_ORDER_FIELDS(X)                                                                      \
+    X(order_id) X(order_sys_id) X(symbol) X(direction) X(offset) X(limit_price) X(volume_original) \
+    X(volume_traded) X(volume_left) X(status) X(status_msg) X(cancel_pending) X(cancel_error)      \
+    X(insert_time)
+#define TORVO_CHILD_FIELDS(X)                                                                         \
+    X(order_id) X(parent) X(symbol) X(direction) X(offset) X(exchange_order_id) X(close_type)         \
+    X(volume_original) X(volume_traded) X(volume_left) X(status) X(is_confirmed) X(status_msg)        \
+    X(cancel_pending) X(cancel_error) X(ref) X(front) X(session) X(cancel_request_id) X(pending_finish) \
+    X(expected_traded) X(finish_status) X(finish_msg)
+#define TORVO_POSITION_FIELDS(X)                                                                 \
+    X(pos_long) X(pos_short) X(pos) X(pos_long_today) X(pos_short_today) X(pos_long_his)         \
+    X(pos_short_his) X(frozen_long) X(frozen_short) X(available_long) X(available_short) X(symbol) \
+    X(updated_at)
+
+// A field of such a record: its interned name and its place.
+struct Field {
+    PyObject *name = nullptr;
+    Py_ssize_t at = 0;
+};
+
+#define TORVO_DECLARE_FIELD(ident) Field ident;
+struct OrderFields {
+    TORVO_ORDER_FIELDS(TORVO_DECLARE_FIELD)
+};
+struct ChildFields {
+    TORVO_CHILD_FIELDS(TORVO_DECLARE_FIELD)
+};
+struct PositionFields {
+    TORVO_POSITION_FIELDS(TORVO_DECLARE_FIELD)
+};
+#undef TORVO_DECLARE_FIELD
+
 inline Names names;
 inline Globals g;
+inline OrderFields order_key;
+inline ChildFields child_key;
+inline PositionFields position_key;
 
-// Fills `names` and `g`'s imported names; throws on failure.
+// Fills `names`, the record fields and `g`'s imported names; throws on failure.
 void init_names();
 // Builds the tables and the four helpers and binds them on `m`, in order.
 void init_tables(nb::module_ &m);

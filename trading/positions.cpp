@@ -18,14 +18,15 @@ nb::object symbol_of(nb::handle row);
 namespace {
 
 struct Side {
-    PyObject *pos, *today, *his, *frozen, *available, *closing;
+    Field pos, today, his, frozen, available;
+    PyObject *closing;
 };
 
 const Side &side_of(nb::handle side) {
-    static const Side long_side{names.pos_long, names.pos_long_today, names.pos_long_his,
-                                names.frozen_long, names.available_long, names.SELL};
-    static const Side short_side{names.pos_short, names.pos_short_today, names.pos_short_his,
-                                 names.frozen_short, names.available_short, names.BUY};
+    static const Side long_side{position_key.pos_long,     position_key.pos_long_today, position_key.pos_long_his,
+                                position_key.frozen_long,  position_key.available_long, names.SELL};
+    static const Side short_side{position_key.pos_short,    position_key.pos_short_today, position_key.pos_short_his,
+                                 position_key.frozen_short, position_key.available_short, names.BUY};
     if (is(side, names.long_)) return long_side;
     if (is(side, names.short_)) return short_side;
     // "pos_" + side names no key of a position record.
@@ -57,7 +58,7 @@ void Trading::index_add(nb::handle order_id, nb::handle child) {
     }
     ++reserving_size_;
     if (!can_reserve(child)) return;
-    nb::object symbol = item(child, names.symbol);
+    nb::object symbol = item(child, child_key.symbol);
     nb::object bucket = nb::borrow(find(reserving_, symbol));
     if (!bucket.is_valid()) {
         bucket = nb::dict();
@@ -67,7 +68,7 @@ void Trading::index_add(nb::handle order_id, nb::handle child) {
 }
 
 void Trading::index_drop(nb::handle order_id, nb::handle child) {
-    PyObject *bucket = find(reserving_, get_or(child, names.symbol, Py_None));
+    PyObject *bucket = find(reserving_, get_or(child, child_key.symbol, Py_None));
     if (bucket != nullptr) del(bucket, order_id);
 }
 
@@ -99,7 +100,7 @@ static PyObject *reserving_children(Trading &t, nb::handle symbol) {
         t.reserving_ = nb::dict();
         for (auto [oid, child] : t.native_orders) {
             if (!can_reserve(child)) continue;
-            nb::object child_symbol = get_or(child, names.symbol, Py_None);
+            nb::object child_symbol = get_or(child, child_key.symbol, Py_None);
             nb::object bucket = nb::borrow(find(t.reserving_, child_symbol));
             if (!bucket.is_valid()) {
                 bucket = nb::dict();
@@ -133,7 +134,7 @@ void Trading::apply_position_trade(nb::handle row, nb::handle given) {
         const Side &s = side_of(buy ? names.short_ : names.long_);
         if (less(item(pos, s.pos), volume)) raise(PyExc_BufferError, "平仓成交数量超过本地持仓");
         // Plain closes take earlier lots first, then today's.
-        std::pair<PyObject *, nb::object> plan[2];
+        std::pair<Field, nb::object> plan[2];
         int steps = 0;
         if (equal(flag, names.three_text)) {
             plan[steps++] = {s.today, volume};
@@ -152,8 +153,8 @@ void Trading::apply_position_trade(nb::handle row, nb::handle given) {
         }
         set(pos, s.pos, sub(item(pos, s.pos), volume));
     }
-    set(pos, names.pos, sub(item(pos, names.pos_long), item(pos, names.pos_short)));
-    set(pos, names.updated_at, int_of(now_ms()));
+    set(pos, position_key.pos, sub(item(pos, position_key.pos_long), item(pos, position_key.pos_short)));
+    set(pos, position_key.updated_at, int_of(now_ms()));
 }
 
 namespace {
@@ -169,13 +170,13 @@ std::pair<nb::object, nb::object> free_of(nb::handle symbol, nb::handle pos, con
     PyObject *oid, *raw;
     while (children != nullptr && PyDict_Next(children, &at, &oid, &raw)) {
         nb::handle child(raw);
-        if (!equal(get_or(child, names.symbol, Py_None), symbol)) continue;
-        if (!equal(get_or(child, names.direction, Py_None), s.closing)) continue;
-        if (equal(get_or(child, names.offset, Py_None), names.OPEN)) continue;
-        nb::object status = get_or(child, names.status, Py_None);
+        if (!equal(get_or(child, child_key.symbol, Py_None), symbol)) continue;
+        if (!equal(get_or(child, child_key.direction, Py_None), s.closing)) continue;
+        if (equal(get_or(child, child_key.offset, Py_None), names.OPEN)) continue;
+        nb::object status = get_or(child, child_key.status, Py_None);
         if (is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED)) continue;
-        nb::object left = item(child, names.volume_left);
-        nb::object close_type = get_or(child, names.close_type, Py_None);
+        nb::object left = item(child, child_key.volume_left);
+        nb::object close_type = get_or(child, child_key.close_type, Py_None);
         if (equal(close_type, names.TODAY)) {
             today = sub(today, left);
         } else if (equal(close_type, names.HISTORY)) {
@@ -231,15 +232,15 @@ void Trading::recompute_frozen(nb::handle updated, nb::handle symbol) {
     };
     if (!symbol.is_none()) {
         nb::object record = nb::borrow(find(position_book, symbol));
-        if (record.is_valid() && !item(record, names.pos_long).is_none() && refreeze(*this, symbol, record))
-            set(record, names.updated_at, when());
+        if (record.is_valid() && !item(record, position_key.pos_long).is_none() && refreeze(*this, symbol, record))
+            set(record, position_key.updated_at, when());
         return;
     }
     nb::object records = check(PyDict_Items(position_book.ptr()));
     for (nb::handle pair : records) {
         nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), record = PyTuple_GET_ITEM(pair.ptr(), 1);
-        if (!item(record, names.pos_long).is_none() && refreeze(*this, key, record))
-            set(record, names.updated_at, when());
+        if (!item(record, position_key.pos_long).is_none() && refreeze(*this, key, record))
+            set(record, position_key.updated_at, when());
     }
 }
 

@@ -107,13 +107,8 @@ nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::h
 // d[key] = value; whether that changed d (the key was absent or its value
 // not equal to the new one).  The very object already there is not written
 // again.
-inline bool assign(nb::handle d, PyObject *key, nb::handle value) {
-    if (!PyDict_Check(d.ptr())) {  // not a dict of ours: written through its own method
-        check(PyObject_SetItem(d.ptr(), key, value.ptr()));
-        return true;
-    }
-    PyObject *old = PyDict_GetItemWithError(d.ptr(), key);
-    if (old == nullptr && PyErr_Occurred()) throw nb::python_error();
+// assign() of a dict whose value under `key` is `old` (null: absent).
+inline bool replace(nb::handle d, PyObject *key, PyObject *old, nb::handle value) {
     if (old == value.ptr()) return false;  // the very object: nothing to write
     bool changed = old == nullptr;
     if (!changed) {
@@ -125,6 +120,44 @@ inline bool assign(nb::handle d, PyObject *key, nb::handle value) {
     check(PyDict_SetItem(d.ptr(), key, value.ptr()));
     return changed;
 }
+inline bool assign(nb::handle d, PyObject *key, nb::handle value) {
+    if (!PyDict_Check(d.ptr())) {  // not a dict of ours: written through its own method
+        check(PyObject_SetItem(d.ptr(), key, value.ptr()));
+        return true;
+    }
+    PyObject *old = PyDict_GetItemWithError(d.ptr(), key);
+    if (old == nullptr && PyErr_Occurred()) throw nb::python_error();
+    return replace(d, key, old, value);
+}
+
+// ---- records of known layout ------------------------------------------
+
+// The value of field `f` of an exact dict read at the field's place, when
+// the key there is that very name (the record as the session made it); null
+// otherwise, and the callers below then look it up.
+inline PyObject *at_place(nb::handle d, Field f) {
+    Py_ssize_t pos = f.at;
+    PyObject *key, *value;
+    return PyDict_CheckExact(d.ptr()) && PyDict_Next(d.ptr(), &pos, &key, &value) && key == f.name ? value : nullptr;
+}
+inline nb::object item(nb::handle d, Field f) {
+    if (PyObject *value = at_place(d, f)) return nb::borrow(value);
+    return item(d, f.name);
+}
+inline nb::object get_or(nb::handle d, Field f, nb::handle fallback) {
+    if (PyObject *value = at_place(d, f)) return nb::borrow(value);
+    return get_or(d, f.name, fallback);
+}
+inline PyObject *find(nb::handle d, Field f) {
+    if (PyObject *value = at_place(d, f)) return value;
+    return find(d, f.name);
+}
+inline void set(nb::handle d, Field f, nb::handle value) { set(d, f.name, value); }
+inline bool assign(nb::handle d, Field f, nb::handle value) {
+    if (PyObject *old = at_place(d, f)) return replace(d, f.name, old, value);
+    return assign(d, f.name, value);
+}
+inline nb::object pop(nb::handle d, Field f) { return pop(d, nb::handle(f.name)); }
 
 // {name: name for name in names}: a set that keeps its order.
 nb::object keys_of(nb::handle names_);
