@@ -156,6 +156,8 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
     return nb::borrow<nb::dict>(child);
 }
 
+// The keys in the orders of TORVO_ORDER_FIELDS and TORVO_CHILD_FIELDS, where
+// the session's reads expect them.
 nb::dict Trading::add_order(const NewOrder &n) {
     nb::object zero = int_of(0);
     static Shape order_shape, child_shape;

@@ -212,12 +212,23 @@ void init_names() {
 #define TORVO_INTERN_NAME(ident, text) names.ident = intern(text);
     TORVO_TRADING_NAMES(TORVO_INTERN_NAME)
 #undef TORVO_INTERN_NAME
+    // Each record's fields numbered in their order.
     Py_ssize_t at = 0;
 #define TORVO_PLACE_FIELD(ident) record.ident = {names.ident, at++};
-    auto place = [&](auto &record, auto fill) { at = 0; fill(record); };
-    place(order_key, [&](OrderFields &record) { TORVO_ORDER_FIELDS(TORVO_PLACE_FIELD) });
-    place(child_key, [&](ChildFields &record) { TORVO_CHILD_FIELDS(TORVO_PLACE_FIELD) });
-    place(position_key, [&](PositionFields &record) { TORVO_POSITION_FIELDS(TORVO_PLACE_FIELD) });
+    {
+        OrderFields &record = order_key;
+        TORVO_ORDER_FIELDS(TORVO_PLACE_FIELD)
+    }
+    at = 0;
+    {
+        ChildFields &record = child_key;
+        TORVO_CHILD_FIELDS(TORVO_PLACE_FIELD)
+    }
+    at = 0;
+    {
+        PositionFields &record = position_key;
+        TORVO_POSITION_FIELDS(TORVO_PLACE_FIELD)
+    }
 #undef TORVO_PLACE_FIELD
 }
 
