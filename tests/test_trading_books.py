@@ -628,6 +628,70 @@ def test_returns_and_trades_move_the_reservations(s, clock):
     assert (rec["frozen_long"], rec["updated_at"]) == (0, NOW)
 
 
+# ---- code run from inside the books -----------------------------------------------
+
+
+class FirstHashFails:
+    """Equal to `value`; its first hash raises."""
+
+    def __init__(self, value):
+        self.value, self.hashed = value, 0
+
+    def __hash__(self):
+        self.hashed += 1
+        if self.hashed == 1:
+            raise ValueError("first hash")
+        return hash(self.value)
+
+    def __eq__(self, other):
+        return other == self.value
+
+
+def hash_fails(s):
+    child = accept(s)
+    child["parent"] = FirstHashFails(OID8)
+    with pytest.raises(ValueError, match="^first hash$"):
+        s._order(order_row(sys="100", status="0", traded=5))
+    assert child["parent"].hashed == 1  # the error comes through, not a second look-up
+
+
+def index_rebuilt_between_sides(s):
+    rec = position(s, long=(2, 3), short=(5, 5))
+    for n in (9, 8, 7):
+        submitted(s, f"1:42:{n}", "BUY", "CLOSE_TODAY", "TODAY", "ALIVE", 1)
+
+    class Reenters:
+        def __eq__(self, other):  # compared while the long side is written
+            s.native_orders["1:42:1"] = {"offset": "OPEN", "status": "ALIVE", "symbol": SYM}
+            s._free_parts(SYM, "long")  # rebuilds the index
+            return False
+
+        __hash__ = None
+
+    rec["available_long"] = Reenters()
+    s._recompute_frozen(1, symbol=SYM)
+    assert (rec["frozen_short"], rec["available_short"]) == (3, 7)
+
+
+def number_replaced_while_stripped(s):
+    child, record = accept(s), s.o[OID8]
+    record["order_sys_id"] = "".join(["100", "x" * 50])  # held by the record alone
+
+    class Number(str):
+        def strip(self):
+            record["order_sys_id"] = None
+            return "100" + "x" * 50
+
+    child["exchange_order_id"] = Number(" 100 ")
+    s._aggregate(child)
+    assert record["order_sys_id"] == "100" + "x" * 50
+
+
+@pytest.mark.parametrize("case", [hash_fails, index_rebuilt_between_sides, number_replaced_while_stripped])
+def test_code_run_from_inside_the_books(s, case):
+    case(s)  # the host's error or the right values, never a crash
+
+
 # ---- randomized traffic against a full scan -------------------------------------------
 
 SYMBOLS = (SYM, OTHER, "CZCE.SR505")

@@ -43,6 +43,16 @@ nb::object stripped_field(nb::handle row, PyObject *key) { return stripped(get_o
 // The text, or None when it is empty.
 nb::object text_or_none(nb::handle text) { return truthy(text) ? nb::borrow(text) : nb::none(); }
 
+// Whether an order record's `order_sys_id` already is the exchange's number
+// `raw` stripped (None for a blank one), told without making the stripped
+// text and without running any Python code: both exact str (or None).
+bool holds_system_id(nb::handle record, nb::handle raw) {
+    if (!PyDict_CheckExact(record.ptr()) || !PyUnicode_CheckExact(raw.ptr())) return false;
+    PyObject *held = find(record, order_key.order_sys_id);
+    if (held == Py_None) return strips_to(raw, names.empty);
+    return held != nullptr && PyUnicode_CheckExact(held) && PyUnicode_GET_LENGTH(held) > 0 && strips_to(raw, held);
+}
+
 nb::object direction_of(nb::handle code) { return nb::borrow(equal(code, names.zero_text) ? names.BUY : names.SELL); }
 
 // A row's trading day must be the login's (when it has one).
@@ -149,8 +159,11 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
     nb::object child = item(native_orders, oid);
     if (!system.is_none()) {
         nb::object known = item(child, child_key.exchange_order_id);
-        if (!strips_to(known, system) && truthy(stripped(known)))
-            raise(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
+        // The number as known, stripped (an exact str compared in place).
+        if (!(PyUnicode_CheckExact(known.ptr()) && strips_to(known, system))) {
+            known = stripped(known);
+            if (truthy(known) && !equal(known, system)) raise(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
+        }
         if (!by_system.is(oid)) set(system_orders, system, oid);
     }
     return nb::borrow<nb::dict>(child);
@@ -390,14 +403,8 @@ void Trading::aggregate(nb::handle child) {
         return;
     }
     nb::object record = item(order_book, item(child, child_key.order_id));
-    // The exchange's number stripped, or None; not made again when the
-    // record holds it already.
     nb::object raw = item(child, child_key.exchange_order_id);
-    PyObject *held = PyDict_CheckExact(record.ptr()) ? find(record, order_key.order_sys_id) : nullptr;
-    const bool holds_it = held == Py_None ? strips_to(raw, names.empty)
-                          : held != nullptr && PyUnicode_CheckExact(held) && PyUnicode_GET_LENGTH(held) > 0 &&
-                              strips_to(raw, held);
-    if (!holds_it) set(record, order_key.order_sys_id, text_or_none(stripped(raw)));
+    if (!holds_system_id(record, raw)) set(record, order_key.order_sys_id, text_or_none(stripped(raw)));
     const std::pair<Field, Field> copied[] = {
         {order_key.volume_original, child_key.volume_original}, {order_key.volume_traded, child_key.volume_traded},
         {order_key.volume_left, child_key.volume_left},         {order_key.status, child_key.status},

@@ -85,10 +85,13 @@ void Trading::index_remove(nb::handle order_id, nb::handle child) {
 
 // The reserving children of `symbol` (a dict order id -> child), or null.
 static PyObject *reserving_children(Trading &t, nb::handle symbol) {
+    // Whether the index is in step with native_orders, as far as `symbol`'s
+    // children go; `bucket` is then theirs.
+    PyObject *bucket = nullptr;
     auto current = [&] {
         if (t.native_orders.ptr() != t.reserving_of_.ptr() || size(t.native_orders) != t.reserving_size_)
             return false;
-        PyObject *bucket = find(t.reserving_, symbol);
+        bucket = find(t.reserving_, symbol);
         if (bucket == nullptr) return true;
         Py_ssize_t pos = 0;
         PyObject *oid, *child;
@@ -96,21 +99,25 @@ static PyObject *reserving_children(Trading &t, nb::handle symbol) {
             if (find(t.native_orders, oid) != child) return false;
         return true;
     };
-    if (!current()) {
-        t.reserving_ = nb::dict();
-        for (auto [oid, child] : t.native_orders) {
-            if (!can_reserve(child)) continue;
-            nb::object child_symbol = get_or(child, child_key.symbol, Py_None);
-            nb::object bucket = nb::borrow(find(t.reserving_, child_symbol));
-            if (!bucket.is_valid()) {
-                bucket = nb::dict();
-                set(t.reserving_, child_symbol, bucket);
-            }
-            set(bucket, oid, child);
+    if (current()) return bucket;
+
+    t.reserving_ = nb::dict();
+    nb::dict all = t.native_orders;  // held, with each entry: the checks may run code that edits the books
+    Py_ssize_t at = 0;
+    PyObject *raw_oid, *raw_child;
+    while (PyDict_Next(all.ptr(), &at, &raw_oid, &raw_child)) {
+        nb::object oid = nb::borrow(raw_oid), child = nb::borrow(raw_child);
+        if (!can_reserve(child)) continue;
+        nb::object child_symbol = get_or(child, child_key.symbol, Py_None);
+        nb::object children = nb::borrow(find(t.reserving_, child_symbol));
+        if (!children.is_valid()) {
+            children = nb::dict();
+            set(t.reserving_, child_symbol, children);
         }
-        t.reserving_of_ = t.native_orders;
-        t.reserving_size_ = size(t.native_orders);
+        set(children, oid, child);
     }
+    t.reserving_of_ = all;
+    t.reserving_size_ = size(all);
     return find(t.reserving_, symbol);
 }
 
@@ -157,19 +164,20 @@ void Trading::apply_position_trade(nb::handle row, nb::handle given) {
     set(pos, position_key.updated_at, int_of(now_ms()));
 }
 
-namespace {
-
-// The free (his, today) of one side of the position record `pos` of `symbol`:
-// its lots less what the working closes among `children` (the reserving
-// children of the symbol, or null) hold back.
-std::pair<nb::object, nb::object> free_of(nb::handle symbol, nb::handle pos, const Side &s, PyObject *children) {
+std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::handle side) {
     nb::object zero = int_of(0);
+    nb::object pos = nb::borrow(find(position_book, symbol));
+    if (!pos.is_valid() || pos.is_none() || !truthy(pos)) return {zero, zero};
+    const Side &s = side_of(side);
     if (item(pos, s.pos).is_none()) return {zero, zero};
     nb::object his = item(pos, s.his), today = item(pos, s.today);
+
+    // Held, as each child is: the comparisons below may run code that edits the books.
+    nb::object children = nb::borrow(reserving_children(*this, symbol));
     Py_ssize_t at = 0;
     PyObject *oid, *raw;
-    while (children != nullptr && PyDict_Next(children, &at, &oid, &raw)) {
-        nb::handle child(raw);
+    while (children.is_valid() && PyDict_Next(children.ptr(), &at, &oid, &raw)) {
+        nb::object child = nb::borrow(raw);
         if (!equal(get_or(child, child_key.symbol, Py_None), symbol)) continue;
         if (!equal(get_or(child, child_key.direction, Py_None), s.closing)) continue;
         if (equal(get_or(child, child_key.offset, Py_None), names.OPEN)) continue;
@@ -192,29 +200,16 @@ std::pair<nb::object, nb::object> free_of(nb::handle symbol, nb::handle pos, con
     return {std::move(his), std::move(today)};
 }
 
-}  // namespace
-
-std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::handle side) {
-    PyObject *pos = find(position_book, symbol);
-    if (pos == nullptr || pos == Py_None || !truthy(pos)) return {int_of(0), int_of(0)};
-    const Side &s = side_of(side);
-    if (item(pos, s.pos).is_none()) return {int_of(0), int_of(0)};
-    return free_of(symbol, pos, s, reserving_children(*this, symbol));
-}
-
 namespace {
 
-// The frozen and available quantities of `record`, the position record of
-// `symbol`; whether any of the four changed.  Each side as free_parts finds
-// it, the long side written before the short one is worked out.
+// The frozen and available quantities of one position record; whether any
+// of the four changed.
 bool refreeze(Trading &t, nb::handle symbol, nb::handle record) {
-    const bool blank = !truthy(record);  // nothing is free in an empty mapping
-    PyObject *children = blank ? nullptr : reserving_children(t, symbol);
     bool changed = false;
     for (PyObject *side : {names.long_, names.short_}) {
-        const Side &s = side_of(side);
-        auto [his, today] = blank ? std::pair{int_of(0), int_of(0)} : free_of(symbol, record, s, children);
+        auto [his, today] = t.free_parts(symbol, side);
         nb::object free = add(his, today);
+        const Side &s = side_of(side);
         changed |= assign(record, s.available, free);
         changed |= assign(record, s.frozen, sub(item(record, s.pos), free));
     }

@@ -1,6 +1,7 @@
 // The helper layer of the session code (py.h).
 #include "py.h"
 
+#include <cstdint>
 #include <string>
 
 #include "common/errors.h"
@@ -64,19 +65,14 @@ nb::object get(nb::handle mapping, PyObject *key) {
     return value;
 }
 
-// The rest of get_or and item: an exact dict without the key (or whose
-// look-up failed), and every other mapping.
+// The rest of get_or: any mapping but an exact dict.
 nb::object get_or_slow(nb::handle mapping, PyObject *key, nb::handle fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = find(mapping, key);
-        return nb::borrow(value != nullptr ? value : fallback.ptr());
-    }
     return check(PyObject_CallMethodObjArgs(mapping.ptr(), names.get, key, fallback.ptr(), nullptr));
 }
 
+// The rest of item: an exact dict without the key, and any other mapping.
 nb::object item_slow(nb::handle mapping, PyObject *key) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        if (PyObject *value = find(mapping, key)) return nb::borrow(value);
         // KeyError(key), with the key as its one argument even when it is a tuple.
         nb::object exc = check(PyObject_CallOneArg(PyExc_KeyError, key));
         errors::give(exc.release().ptr());
@@ -107,33 +103,53 @@ nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items)
     return d;
 }
 
+namespace {
+
+// A value that lives as long as the process in any case: None, a bool, a
+// small int or an interned text.  Only such values stay in a template.
+bool lasting(PyObject *value) {
+    if (value == Py_None || PyBool_Check(value)) return true;
+    if (PyUnicode_CheckExact(value)) return PyUnicode_CHECK_INTERNED(value) != 0;
+    if (!PyLong_CheckExact(value)) return false;
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(value, &overflow);
+    return overflow == 0 && v >= -5 && v <= 256;
+}
+
+}  // namespace
+
 nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::handle>> items) {
-    static_assert(sizeof(unsigned long long) * 8 >= 64);
-    bool fits = shape.keys != nullptr && PyDict_GET_SIZE(shape.keys) == (Py_ssize_t)items.size() && items.size() <= 64;
-    unsigned long long kept = 0;  // bit i: item i is the template's own value
+    const size_t n = items.size();
+    bool fits = shape.keys != nullptr && PyDict_GET_SIZE(shape.keys) == static_cast<Py_ssize_t>(n) && n <= 64;
+    uint64_t kept = 0;  // bit i: item i is the template's own value, copied with it
     if (fits) {
         // The keys must be the template's, in its order.
-        Py_ssize_t pos = 0, i = 0;
+        Py_ssize_t pos = 0;
+        size_t i = 0;
         PyObject *key, *value;
         for (auto [wanted, given] : items) {
             if (!PyDict_Next(shape.keys, &pos, &key, &value) || key != wanted) {
                 fits = false;
                 break;
             }
-            if (value == given.ptr()) kept |= 1ULL << i;
+            if (value == given.ptr()) kept |= uint64_t{1} << i;
             ++i;
         }
     }
     if (!fits) {
         if (shape.keys != nullptr) return dict_of(items);  // a call site with two shapes: no template
         nb::dict first = dict_of(items);
-        shape.keys = check(PyDict_Copy(first.ptr())).release().ptr();
+        nb::dict keys;
+        for (auto [key, value] : items) check(PyDict_SetItem(keys.ptr(), key, lasting(value.ptr()) ? value.ptr() : Py_None));
+        shape.keys = keys.release().ptr();
         return first;
     }
     nb::dict d = nb::steal<nb::dict>(check(PyDict_Copy(shape.keys)).release());
-    Py_ssize_t i = 0;
-    for (auto [key, value] : items)
-        if (!(kept >> i++ & 1)) check(PyDict_SetItem(d.ptr(), key, value.ptr()));
+    size_t i = 0;
+    for (auto [key, value] : items) {
+        if (!(kept & uint64_t{1} << i)) check(PyDict_SetItem(d.ptr(), key, value.ptr()));
+        ++i;
+    }
     return d;
 }
 

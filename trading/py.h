@@ -50,6 +50,8 @@ nb::object get_or_slow(nb::handle mapping, PyObject *key, nb::handle fallback);
 inline nb::object get_or(nb::handle mapping, PyObject *key, nb::handle fallback) {
     if (PyDict_CheckExact(mapping.ptr())) {
         if (PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key)) return nb::borrow(value);
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(fallback);
     }
     return get_or_slow(mapping, key, fallback);
 }
@@ -58,8 +60,9 @@ nb::object item_slow(nb::handle mapping, PyObject *key);
 inline nb::object item(nb::handle mapping, PyObject *key) {
     if (PyDict_CheckExact(mapping.ptr())) {
         if (PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key)) return nb::borrow(value);
+        if (PyErr_Occurred()) throw nb::python_error();
     }
-    return item_slow(mapping, key);
+    return item_slow(mapping, key);  // KeyError(key) for an exact dict
 }
 inline nb::object item(nb::handle mapping, nb::handle key) { return item(mapping, key.ptr()); }
 // target.update(other): a dict directly, anything else through its method.
@@ -99,9 +102,11 @@ nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items)
 // The same for a record made on a hot path, with a `static Shape` of its own
 // at the call site: the first call keeps a template of the keys and values,
 // later ones copy it (no resizing, no re-hashing) and write only the values
-// that are not the very objects of the template (the constants of the site).
+// that are not the very objects of the template.  The template keeps the
+// first call's values that live as long as the process anyway (None, bools,
+// small ints, interned texts: the site's constants), and None for the rest.
 struct Shape {
-    PyObject *keys = nullptr;  // the template: the first call's record; kept for the process's life
+    PyObject *keys = nullptr;  // the template; kept for the process's life
 };
 nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::handle>> items);
 // d[key] = value; whether that changed d (the key was absent or its value
@@ -138,7 +143,8 @@ inline bool assign(nb::handle d, PyObject *key, nb::handle value) {
 inline PyObject *at_place(nb::handle d, Field f) {
     Py_ssize_t pos = f.at;
     PyObject *key, *value;
-    return PyDict_CheckExact(d.ptr()) && PyDict_Next(d.ptr(), &pos, &key, &value) && key == f.name ? value : nullptr;
+    const bool there = PyDict_CheckExact(d.ptr()) && PyDict_Next(d.ptr(), &pos, &key, &value) && key == f.name;
+    return there ? value : nullptr;
 }
 inline nb::object item(nb::handle d, Field f) {
     if (PyObject *value = at_place(d, f)) return nb::borrow(value);
