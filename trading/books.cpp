@@ -96,8 +96,8 @@ bool Trading::is_spec_trade(nb::handle row) {
 
 nb::object Trading::by_ref(nb::handle ref) {
     nb::object key = nb::make_tuple(front, session, to_str(ref));
-    PyObject *oid = find(ref_orders, key);
-    PyObject *child = oid != nullptr ? find(native_orders, oid) : nullptr;
+    nb::object oid = nb::borrow(find(ref_orders, key));
+    PyObject *child = oid.is_valid() ? find(native_orders, oid) : nullptr;
     return nb::borrow(child != nullptr ? child : Py_None);
 }
 
@@ -333,8 +333,8 @@ bool Trading::trade(nb::handle row, bool update_position) {
     nb::str tid = trade_id(row);
     if (has(trade_book, tid)) return false;  // seen already (live, then in the trade query)
     nb::object system = stripped_field(row, names.OrderSysID);
-    PyObject *oid = truthy(system) ? find(system_orders, system) : nullptr;
-    if (oid == nullptr) {
+    nb::object oid = truthy(system) ? nb::borrow(find(system_orders, system)) : nb::object();
+    if (!oid.is_valid()) {
         // The order is not in the books yet: park the trade until it is.
         if (!has(pending_trades, tid)) {
             if (size(pending_trades) >= kParkedTradeLimit) raise(PyExc_BufferError, "未关联订单的成交暂存队列已满");
@@ -372,7 +372,7 @@ bool Trading::trade(nb::handle row, bool update_position) {
     if (terminal(item(child, child_key.status))) {
         set(child, child_key.cancel_pending, Py_False);
         set(child, child_key.cancel_error, Py_None);
-        index_drop(nb::handle(oid), child);
+        index_drop(oid, child);
     }
 
     nb::object symbol = symbol_of(row);

@@ -68,8 +68,8 @@ void Trading::index_add(nb::handle order_id, nb::handle child) {
 }
 
 void Trading::index_drop(nb::handle order_id, nb::handle child) {
-    PyObject *bucket = find(reserving_, get_or(child, child_key.symbol, Py_None));
-    if (bucket != nullptr) del(bucket, order_id);
+    nb::object bucket = nb::borrow(find(reserving_, get_or(child, child_key.symbol, Py_None)));
+    if (bucket.is_valid()) del(bucket, order_id);
 }
 
 void Trading::index_remove(nb::handle order_id, nb::handle child) {
