@@ -5,8 +5,6 @@
 // record that commit publishes.
 #include "session.h"
 
-#include <cstring>
-
 namespace torvo::trading {
 
 namespace {
@@ -66,15 +64,8 @@ void check_day(nb::handle row, nb::handle day, const char *message_text) {
 nb::object symbol_of(nb::handle row) {
     nb::object exchange = item(row, names.ExchangeID), instrument = item(row, names.InstrumentID);
     if (PyUnicode_CheckExact(exchange.ptr()) && PyUnicode_CheckExact(instrument.ptr())) {
-        if (PyUnicode_IS_ASCII(exchange.ptr()) && PyUnicode_IS_ASCII(instrument.ptr())) {
-            const Py_ssize_t a = PyUnicode_GET_LENGTH(exchange.ptr()), b = PyUnicode_GET_LENGTH(instrument.ptr());
-            nb::object symbol = check(PyUnicode_New(a + 1 + b, 127));
-            Py_UCS1 *out = PyUnicode_1BYTE_DATA(symbol.ptr());
-            std::memcpy(out, PyUnicode_1BYTE_DATA(exchange.ptr()), static_cast<size_t>(a));
-            out[a] = '.';
-            std::memcpy(out + a + 1, PyUnicode_1BYTE_DATA(instrument.ptr()), static_cast<size_t>(b));
-            return symbol;
-        }
+        if (is_ascii_text(exchange) && is_ascii_text(instrument))
+            return ascii_text({ascii_of(exchange), ".", ascii_of(instrument)});
         nb::object head = check(PyUnicode_Concat(exchange.ptr(), names.dot));
         return check(PyUnicode_Concat(head.ptr(), instrument.ptr()));
     }

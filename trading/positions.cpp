@@ -41,6 +41,16 @@ bool can_reserve(nb::handle child) {
              (is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED)));
 }
 
+// reserving[symbol][order_id] = child, the symbol's bucket made if absent.
+void add_reserving(nb::handle reserving, nb::handle symbol, nb::handle order_id, nb::handle child) {
+    nb::object bucket = nb::borrow(find(reserving, symbol));
+    if (!bucket.is_valid()) {
+        bucket = nb::dict();
+        set(reserving, symbol, bucket);
+    }
+    set(bucket, order_id, child);
+}
+
 }  // namespace
 
 // ---- the index of reserving children -----------------------------------
@@ -57,14 +67,7 @@ void Trading::index_add(nb::handle order_id, nb::handle child) {
         return;
     }
     ++reserving_size_;
-    if (!can_reserve(child)) return;
-    nb::object symbol = item(child, child_key.symbol);
-    nb::object bucket = nb::borrow(find(reserving_, symbol));
-    if (!bucket.is_valid()) {
-        bucket = nb::dict();
-        set(reserving_, symbol, bucket);
-    }
-    set(bucket, order_id, child);
+    if (can_reserve(child)) add_reserving(reserving_, item(child, child_key.symbol), order_id, child);
 }
 
 void Trading::index_drop(nb::handle order_id, nb::handle child) {
@@ -107,14 +110,7 @@ static PyObject *reserving_children(Trading &t, nb::handle symbol) {
     PyObject *raw_oid, *raw_child;
     while (PyDict_Next(all.ptr(), &at, &raw_oid, &raw_child)) {
         nb::object oid = nb::borrow(raw_oid), child = nb::borrow(raw_child);
-        if (!can_reserve(child)) continue;
-        nb::object child_symbol = get_or(child, child_key.symbol, Py_None);
-        nb::object children = nb::borrow(find(t.reserving_, child_symbol));
-        if (!children.is_valid()) {
-            children = nb::dict();
-            set(t.reserving_, child_symbol, children);
-        }
-        set(children, oid, child);
+        if (can_reserve(child)) add_reserving(t.reserving_, get_or(child, child_key.symbol, Py_None), oid, child);
     }
     t.reserving_of_ = all;
     t.reserving_size_ = size(all);

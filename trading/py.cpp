@@ -1,6 +1,7 @@
 // The helper layer of the session code (py.h).
 #include "py.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -202,6 +203,15 @@ long long to_int(nb::handle obj) {
     long long v = PyLong_AsLongLong(obj.ptr());
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
     return v;
+}
+
+nb::object ascii_text(std::initializer_list<std::string_view> parts) {
+    size_t length = 0;
+    for (std::string_view part : parts) length += part.size();
+    nb::object text = check(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    char *out = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text.ptr()));
+    for (std::string_view part : parts) out = std::copy(part.begin(), part.end(), out);
+    return text;
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <string_view>
 #include <utility>
 
 #include "module.h"
@@ -222,6 +223,15 @@ inline bool equal(nb::handle a, nb::handle b) {
     check(r);
     return r != 0;
 }
+
+// The ASCII text of `parts` joined, made straight into a new str.
+nb::object ascii_text(std::initializer_list<std::string_view> parts);
+// The characters of an exact ASCII str.
+inline std::string_view ascii_of(nb::handle text) {
+    return {reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(text.ptr())),
+            static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()))};
+}
+inline bool is_ascii_text(nb::handle obj) { return PyUnicode_CheckExact(obj.ptr()) && PyUnicode_IS_ASCII(obj.ptr()); }
 
 // str.strip(), without a call when there is nothing to strip.
 nb::object stripped(nb::handle text);

@@ -3,8 +3,8 @@
 #include "py.h"
 
 #include <cmath>
+#include <charconv>
 #include <cstdint>
-#include <cstring>
 
 using namespace nanobind::literals;
 
@@ -117,22 +117,6 @@ nb::object finite(nb::handle value) {
 
 namespace {
 
-// The decimal digits of v, as str(v) writes them, into out (room for 20);
-// their count.
-size_t decimal(long long v, char *out) {
-    char digits[20];
-    size_t n = 0;
-    unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-    do {
-        digits[n++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    size_t at = 0;
-    if (v < 0) out[at++] = '-';
-    while (n > 0) out[at++] = digits[--n];
-    return at;
-}
-
 nb::object formatted(nb::handle value) {
     if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
     if (PyLong_CheckExact(value.ptr())) return check(PyObject_Str(value.ptr()));
@@ -144,22 +128,15 @@ nb::object formatted(nb::handle value) {
 
 nb::str local_order_id(nb::handle front, nb::handle session, nb::handle order_ref) {
     // The usual case, ints and an ASCII reference, written straight into the new text.
-    if (PyLong_CheckExact(front.ptr()) && PyLong_CheckExact(session.ptr()) && PyUnicode_CheckExact(order_ref.ptr()) &&
-        PyUnicode_IS_ASCII(order_ref.ptr())) {
+    if (PyLong_CheckExact(front.ptr()) && PyLong_CheckExact(session.ptr()) && is_ascii_text(order_ref)) {
         int front_overflow = 0, session_overflow = 0;
         const long long f = PyLong_AsLongLongAndOverflow(front.ptr(), &front_overflow);
         const long long s = PyLong_AsLongLongAndOverflow(session.ptr(), &session_overflow);
         if (front_overflow == 0 && session_overflow == 0) {
-            char head[48];
-            size_t n = decimal(f, head);
-            head[n++] = ':';
-            n += decimal(s, head + n);
-            head[n++] = ':';
-            const Py_ssize_t m = PyUnicode_GET_LENGTH(order_ref.ptr());
-            nb::object id = check(PyUnicode_New(static_cast<Py_ssize_t>(n) + m, 127));
-            std::memcpy(PyUnicode_1BYTE_DATA(id.ptr()), head, n);
-            std::memcpy(PyUnicode_1BYTE_DATA(id.ptr()) + n, PyUnicode_1BYTE_DATA(order_ref.ptr()), static_cast<size_t>(m));
-            return nb::borrow<nb::str>(id);
+            char digits[2][24];  // str() of each number
+            const std::string_view a(digits[0], std::to_chars(digits[0], digits[0] + 24, f).ptr - digits[0]);
+            const std::string_view b(digits[1], std::to_chars(digits[1], digits[1] + 24, s).ptr - digits[1]);
+            return nb::borrow<nb::str>(ascii_text({a, ":", b, ":", ascii_of(order_ref)}));
         }
     }
     nb::object a = formatted(front), b = formatted(session), c = formatted(order_ref);
