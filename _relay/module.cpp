@@ -1,13 +1,15 @@
 // torvo._relay: the bridge to the broker's trader library.
 //
 // A session is a capsule named "torvo.ctp" whose pointer is the Spi object
-// that owns the vendor API object and the event queue.  The module has five
-// functions: version, create, request, poll and close, and two private hooks
+// that owns the vendor API object, the event queue and its wake-up.  The
+// module has six functions: version, create, request, poll, wakeup and close,
+// and two private hooks
 // for bench/bench_relay.py that time the least work `poll` and `request` can
 // do (_floor_order_events, _floor_request).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -17,15 +19,68 @@
 #include <utility>
 
 #include "ThostFtdcTraderApi.h"
+#include "common/errors.h"
 #include "common/ref.h"
 #include "records.h"
 #include "request.h"
 #include "spi.h"
+#include "wakeup.h"
 
 namespace torvo::relay {
 namespace {
 
 constexpr const char kCapsuleName[] = "torvo.ctp";
+
+// Closes the Python socket of the wake-up's reading end and drops it.
+void close_reader(QueueSpi *session) noexcept {
+    PyObject *reader = std::exchange(session->wake_reader, nullptr);
+    if (reader == nullptr) return;
+    PyObject *saved = errors::take();
+    PyObject *done = PyObject_CallMethod(reader, "close", nullptr);
+    if (done == nullptr) PyErr_WriteUnraisable(reader);
+    Py_XDECREF(done);
+    Py_DECREF(reader);
+    errors::give(saved);
+}
+
+// The host's OSError for the system error `code` of a failed socket call.
+PyObject *socket_error(int code) noexcept {
+#if defined(_WIN32)
+    return PyErr_SetExcFromWindowsErr(PyExc_OSError, code);
+#else
+    errno = code;
+    return PyErr_SetFromErrno(PyExc_OSError);
+#endif
+}
+
+// Makes the session's wake-up and the Python socket of its reading end: a
+// non-blocking socket.socket that owns the reading end from then on.  False
+// with an exception set.
+bool open_wakeup(QueueSpi &session) noexcept {
+    if (!session.open_wakeup()) {
+        socket_error(Wakeup::last_error());
+        return false;
+    }
+    const Wakeup::Socket fd = session.take_wake_reader();
+    Ref socket_module = Ref::steal(PyImport_ImportModule("socket"));
+    Ref socket_type = socket_module ? Ref::steal(PyObject_GetAttrString(socket_module.get(), "socket")) : Ref();
+    Ref number = Ref::steal(PyLong_FromLongLong(static_cast<long long>(fd)));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref keywords = Ref::steal(PyDict_New());
+    if (!socket_type || !number || !no_args || !keywords ||
+        PyDict_SetItemString(keywords.get(), "fileno", number.get()) < 0) {
+        Wakeup::close_socket(fd);
+        return false;
+    }
+    Ref reader = Ref::steal(PyObject_Call(socket_type.get(), no_args.get(), keywords.get()));
+    if (!reader) {
+        Wakeup::close_socket(fd);
+        return false;
+    }
+    session.wake_reader = reader.release();  // closes the reading end from now on
+    Ref done = Ref::steal(PyObject_CallMethod(session.wake_reader, "setblocking", "O", Py_False));
+    return static_cast<bool>(done);
+}
 
 // The session of a capsule; null with the host's capsule error otherwise.
 Spi *session_of(PyObject *handle) noexcept {
@@ -38,8 +93,9 @@ Spi *session_of(PyObject *handle) noexcept {
 // both waits.
 void shut_down(Spi *session) noexcept {
     if (session->inherited()) {
-        // A child of fork(): the vendor object, its thread and connection
-        // and the gate's waiters are the parent's.  Closed here, untouched.
+        // A child of fork(): the vendor object, its thread and connection,
+        // the gate's waiters and the wake-up are the parent's.  Closed here,
+        // untouched.
         session->api = nullptr;
         return;
     }
@@ -59,8 +115,11 @@ void shut_down(Spi *session) noexcept {
     gate.drain();
     api->RegisterSpi(nullptr);
     api->Release();
+    // No callback runs any more: the wake-up is never written again.
+    session->close_wakeup();
     gate.finish();
     Py_END_ALLOW_THREADS
+    close_reader(session);
 }
 
 void destroy_session(PyObject *capsule) noexcept {
@@ -70,6 +129,7 @@ void destroy_session(PyObject *capsule) noexcept {
         return;
     }
     shut_down(session);
+    close_reader(session);  // also a session that failed before its vendor was made
     // A child of fork() leaves the session alone: its locks may be held by
     // threads that only exist in the parent.  The child's copy of it goes
     // when the child exits.
@@ -97,8 +157,13 @@ PyObject *create(PyObject *, PyObject *args) noexcept {
         return PyErr_NoMemory();
     }
 
+    if (!open_wakeup(*session)) {
+        close_reader(session.get());
+        return nullptr;
+    }
     CThostFtdcTraderApi *api = CThostFtdcTraderApi::CreateFtdcTraderApi(flow_path, true);
     if (api == nullptr) {
+        close_reader(session.get());
         PyErr_SetString(PyExc_RuntimeError, "创建 CTP 接口失败");
         return nullptr;
     }
@@ -199,6 +264,19 @@ PyObject *poll(PyObject *, PyObject *handle) noexcept {
     return events.release();
 }
 
+// wakeup(handle): the socket the session writes one byte into when events
+// arrive in its empty queue (or it overflows).  The same object every time;
+// closed by close().
+PyObject *wakeup(PyObject *, PyObject *handle) noexcept {
+    Spi *session = session_of(handle);
+    if (session == nullptr) return nullptr;
+    if (session->api == nullptr || session->inherited() || session->wake_reader == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
+        return nullptr;
+    }
+    return Py_NewRef(session->wake_reader);
+}
+
 PyObject *close(PyObject *, PyObject *handle) noexcept {
     Spi *session = session_of(handle);
     if (session == nullptr) return nullptr;
@@ -285,6 +363,7 @@ PyMethodDef methods[] = {
     {"create", create, METH_VARARGS, nullptr},
     {"request", fast(request), METH_FASTCALL, nullptr},
     {"poll", poll, METH_O, nullptr},
+    {"wakeup", wakeup, METH_O, nullptr},
     {"close", close, METH_O, nullptr},
     {"_floor_order_events", floor_order_events, METH_VARARGS, nullptr},
     {"_floor_request", fast(floor_request), METH_FASTCALL, nullptr},

@@ -178,11 +178,13 @@ void QueueSpi::push_raw(Event event, const void *data, std::size_t size, const C
                         int request_id, bool last) noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
+        if (overflowed_) return;
         if (queue_.size_ >= kQueueLimit) {
             // Dropping an event silently would desynchronise the session, so
             // an event that cannot be kept marks the session overflowed for
-            // good.
+            // good, and the loop is woken to see the BufferError at once.
             overflowed_ = true;
+            wakeup_.signal();
             return;
         }
         Chunk *tail = queue_.tail_;
@@ -196,6 +198,7 @@ void QueueSpi::push_raw(Event event, const void *data, std::size_t size, const C
                 fresh = new (std::nothrow) Chunk;
                 lock.lock();
                 if (fresh == nullptr) {
+                    if (!overflowed_) wakeup_.signal();
                     overflowed_ = true;
                     return;
                 }
@@ -230,9 +233,17 @@ void QueueSpi::push_raw(Event event, const void *data, std::size_t size, const C
         }
         if (data != nullptr) std::memcpy(entry.data, data, size);
         ++tail->used;
-        ++queue_.size_;
+        // The first event after the loop took the queue wakes it; the rest of
+        // the burst rides on that wake-up.  Written under the lock, so the
+        // loop cannot take this event and wait again before the byte is out.
+        if (queue_.size_++ == 0) wakeup_.signal();
         return;
     }
+}
+
+void QueueSpi::close_wakeup() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wakeup_.close();
 }
 
 bool QueueSpi::take(Queue &out) noexcept {

@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "ThostFtdcTraderApi.h"
+#include "wakeup.h"
 
 namespace torvo::relay {
 
@@ -141,8 +142,8 @@ private:
     bool finished_ = false;
 };
 
-// Holds the vendor object, the queue and the overflow flag, and queues the
-// connection callbacks and OnRspError.
+// Holds the vendor object, the queue, the overflow flag and the wake-up, and
+// queues the connection callbacks and OnRspError.
 class QueueSpi : public CThostFtdcTraderSpi {
 public:
     ~QueueSpi() override;
@@ -152,6 +153,9 @@ public:
     CThostFtdcTraderApi *api = nullptr;
     // The requests in flight on `api`.
     RequestGate gate;
+    // The Python socket (socket.socket) of the wake-up's reading end, owned;
+    // null once closed.  Interpreter lock only.
+    PyObject *wake_reader = nullptr;
 
     // True in a child process that inherited the session across fork(): the
     // vendor's threads, its connection and every waiter on this session's
@@ -169,6 +173,14 @@ public:
     // Takes back the chunks of a converted batch (emptied) for reuse; keeps
     // a few and frees the rest.
     void recycle(Queue &batch) noexcept;
+
+    // Makes the wake-up, before the vendor starts; false with the system's
+    // error (Wakeup::last_error) when it cannot be made.
+    bool open_wakeup() noexcept { return wakeup_.open(); }
+    // The wake-up's reading end, handed over once (see Wakeup::take_reader).
+    Wakeup::Socket take_wake_reader() noexcept { return wakeup_.take_reader(); }
+    // Closes the wake-up's writing end: no event signals from now on.
+    void close_wakeup() noexcept;
 
 protected:
     // Copies a callback into an entry and appends it.  Safe on any thread.
@@ -191,6 +203,9 @@ private:
     Chunk *spare_ = nullptr;
     std::size_t spare_count_ = 0;
     bool overflowed_ = false;
+    // Signalled when an event lands in an empty queue, and at the overflow:
+    // once per burst, however many events it brings.
+    Wakeup wakeup_;
 };
 
 // The session object: the callback object the vendor calls and the pointer

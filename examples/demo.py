@@ -325,8 +325,10 @@ async def rest_and_cancel(session: trading.Trading, sim: Simulator, commits: Com
                f"then its cancellation")
     print(f"  session.insert(\"{SYMBOL}\", \"BUY\", \"OPEN\", 1, {price:g}):")
     [order] = submitted(await session.insert(SYMBOL, "BUY", "OPEN", 1, price))
-    await commits.until(lambda: order in session.orders and session.orders[order].status == "ALIVE",
-                        "the resting order")
+    # Cancellable once the exchange has numbered it: the front's returns
+    # arrive one by one, the exchange's number in the second.
+    await commits.until(lambda: order in session.orders and session.orders[order].status == "ALIVE"
+                        and bool(session.orders[order].order_sys_id), "the resting order")
     last = sim.market_message(SYMBOL)["c"]
     sim.set_price(SYMBOL, last - 5 * tick, size=20)
     print(f"  the market falls 5 ticks to {last - 5 * tick:g}: the best ask "

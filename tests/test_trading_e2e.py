@@ -67,7 +67,9 @@ def test_ready_orders_commit_and_resynchronisation_after_a_drop(sim):
 
         # A resting order, then its cancellation.
         [rest] = await s.insert(SYMBOL, "BUY", "OPEN", 1, bid - 50 * s.instruments[SYMBOL]["PriceTick"])
-        await committed(s, lambda c: s.orders[rest.order_id].status == "ALIVE", "the resting order")
+        # Cancellable once the exchange has numbered it (returns arrive one by one).
+        await committed(s, lambda c: s.orders[rest.order_id].status == "ALIVE"
+                        and s.orders[rest.order_id].order_sys_id, "the resting order")  # fmt: skip
         resting = s.orders[rest.order_id]
         [cancel] = s.cancel(rest.order_id)
         assert cancel.status == "SUBMITTED"

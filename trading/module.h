@@ -49,6 +49,12 @@ using torvo::LedgerApi;
     X(success, "success") X(set, "set") X(cancel, "cancel")        \
     X(monotonic, "monotonic") X(time, "time") X(sleep, "sleep")    \
     X(gather, "gather") X(create_task, "create_task")              \
+    X(get_running_loop, "get_running_loop")                        \
+    X(create_future, "create_future") X(call_later, "call_later")  \
+    X(sock_recv, "sock_recv") X(wakeup, "wakeup") X(done, "done")  \
+    X(add_done_callback, "add_done_callback")                      \
+    X(set_result, "set_result") X(result, "result")                \
+    X(cancelled, "cancelled") X(_wake, "_wake")                    \
     X(RspQry, "RspQry") X(Event, "Event") X(asyncio, "asyncio") X(mkdtemp, "mkdtemp")  \
     X(os, "os") X(sep, "sep") X(fsencode, "fsencode")              \
     X(nt, "nt") X(mbcs, "mbcs") X(encode, "encode")                \

@@ -63,6 +63,16 @@ nb::object Native::poll() {
     return check(PyObject_CallOneArg(fn(poll_fn_, names.poll).ptr(), handle_.ptr()));
 }
 
+nb::object Native::wakeup() {
+    nb::object fn = nb::steal(PyObject_GetAttr(module_.ptr(), names.wakeup));
+    if (!fn.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::none();
+    }
+    return check(PyObject_CallOneArg(fn.ptr(), handle_.ptr()));
+}
+
 void Native::close() { check(PyObject_CallOneArg(fn(close_fn_, names.close).ptr(), handle_.ptr())); }
 
 Native *exact_native(nb::handle obj) {
@@ -109,6 +119,8 @@ void bind_native(nb::module_ &m) {
              nb::sig("def request(self, method: str, data: dict[str, str | int | float], "
                      "request_id: int) -> int"))
         .def("poll", &Native::poll, nb::sig("def poll(self) -> list[dict[str, object]]"))
+        .def("wakeup", &Native::wakeup, nb::sig("def wakeup(self) -> socket.socket | None"),
+             "The socket the bridge writes into when events arrive; None without a wake-up.")
         .def("close", &Native::close);
 }
 

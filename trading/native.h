@@ -13,6 +13,9 @@ public:
     nb::object request(nb::handle method, nb::handle data, nb::handle request_id);
     nb::object poll();
     void close();
+    // The bridge session's wake-up socket; None when the bridge module has
+    // no wake-up (a stand-in module set through `module`).
+    nb::object wakeup();
 
     nb::object module() const { return module_; }
     void set_module(nb::object module);

@@ -1,5 +1,17 @@
-// Trading: construction, start, the run loop, opening and closing the bridge,
-// the cache reset, the change signal, and close.
+// Trading: construction, start, the run loop and its wait between passes,
+// opening and closing the bridge, the cache reset, the change signal, and
+// close.
+//
+// The wait between passes.  The bridge writes one byte into its wake-up
+// socket when an event lands in its empty queue.  After a pass the run loop
+// awaits a future that ends at the first of: the receive on that socket
+// finishing (a task, kept across passes while nothing arrives), or a 10 ms
+// timer, so `tick` still runs every 10 ms.  A receive that finished while the
+// pass ran means events may have arrived after the poll: the next pass then
+// comes after a bare yield to the other tasks, and a new receive is started,
+// which sees only bytes written after that poll.  No wake-up is lost, a burst
+// is drained in one pass, and every pass yields to the other tasks.  A bridge
+// object without a wake-up (a test double) keeps the plain 10 ms sleep.
 #include "session.h"
 
 #include <deque>
@@ -165,14 +177,29 @@ void Trading::start(nb::handle self) {
     task = check(PyObject_CallOneArg(asyncio_attr(names.create_task).ptr(), coroutine.ptr()));
 }
 
+// The wake-up socket of a bridge object: Native's, or what a `wakeup()` of
+// another bridge object returns; None for an object without one.
+nb::object wakeup_of(nb::handle native) {
+    if (Native *bridge = exact_native(native)) return bridge->wakeup();
+    nb::object fn = nb::steal(PyObject_GetAttr(native.ptr(), names.wakeup));
+    if (!fn.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::none();
+    }
+    return check(PyObject_CallNoArgs(fn.ptr()));
+}
+
 void Trading::open_native() {
     if (directory.is_none()) {
         directory = call_kw(module_attr(names.mkdtemp), {}, {{names.prefix, names.flow_prefix}});
     }
     native = factory(config, directory);
+    wake_ = wakeup_of(native);
 }
 
 void Trading::close_native() {
+    disarm();
     if (native.is_none()) return;
     if (Native *bridge = exact_native(native))
         bridge->close();
@@ -198,6 +225,59 @@ void Trading::recover() {
     close_native();
 }
 
+// ---------------------------------------------------------------------------
+// The wait between passes
+// ---------------------------------------------------------------------------
+
+bool done(nb::handle future) { return call_method(future, names.done).ptr() == Py_True; }
+
+bool present(const nb::object &ref) { return ref.is_valid() && !ref.is_none(); }
+
+nb::object Trading::pass_wait() {
+    if (!present(wake_)) return sleep(0.01);
+    if (!present(loop_)) loop_ = asyncio_attr(names.get_running_loop)();
+    if (!present(wake_callback_)) wake_callback_ = attr(nb::find(this), names._wake);
+    // A receive that ended during the pass (a byte, or an error of a socket
+    // closed under it, which the next poll reports) is replaced, and the next
+    // pass comes at once.
+    const bool woken = present(wake_task_) && done(wake_task_);
+    if (!present(wake_task_) || woken) {
+        nb::object receive = call_method(loop_, names.sock_recv, {wake_, int_of(256)});
+        wake_task_ = call_method(loop_, names.create_task, {receive});
+        call_method(wake_task_, names.add_done_callback, {wake_callback_});
+    }
+    if (woken) return sleep(0);
+    wait_ = call_method(loop_, names.create_future);
+    wait_timer_ = call_method(loop_, names.call_later, {float_of(0.01), wake_callback_, wait_});
+    return wait_;
+}
+
+void Trading::end_wait() {
+    if (present(wait_timer_)) call_method(wait_timer_, names.cancel);
+    wait_timer_ = nb::none();
+    wait_ = nb::none();
+}
+
+void Trading::wake() {
+    if (!present(wait_) || done(wait_)) return;
+    call_method(wait_, names.set_result, {nb::none()});
+}
+
+void Trading::disarm_quietly() noexcept {
+    try {
+        disarm();
+    } catch (nb::python_error &) {
+        // Ending the session matters more than a receive left pending.
+    }
+}
+
+void Trading::disarm() {
+    end_wait();
+    if (present(wake_task_)) call_method(wake_task_, names.cancel);
+    wake_task_ = nb::none();
+    wake_ = nb::none();
+}
+
 coro::Coroutine run_body(Trading *self) {
     call_method(self->recovery, names.begin);
     try {
@@ -214,12 +294,15 @@ coro::Coroutine run_body(Trading *self) {
                 self->recover();
                 co_await sleep(1.0);
             }
-            co_await sleep(0.01);
+            co_await self->pass_wait();
+            self->end_wait();
         }
     } catch (nb::python_error &e) {
+        self->disarm_quietly();
         if (e.matches(g.CancelledError) || !e.matches(PyExc_Exception)) throw;
     } catch (std::exception &) {
         // Errors of the C++ side end the session like any other failure.
+        self->disarm_quietly();
     }
     self->error = nb::handle(g.ExError)(nb::handle(g.generic_error));
     self->clear_cache(nb::handle(names.ERROR));
@@ -354,6 +437,10 @@ void bind_trading(nb::module_ &m) {
     cls.def("_close_native", &Trading::close_native);
     cls.def("_clear_cache", [](Trading &t, nb::str status) { t.clear_cache(status); }, "status"_a);
     cls.def("_touch", &Trading::touch);
+    cls.def(
+        "_wake", [](Trading &t, nb::handle) { t.wake(); }, "source"_a.none(),
+        nb::sig("def _wake(self, source: object) -> None"),
+        "Ends the run loop's wait between passes (a done callback and a timer callback).");
     cls.def("_status", [](Trading &t, nb::str value) { t.set_status(value); }, "value"_a);
 
     // ---- login synchronisation --------------------------------------------

@@ -90,7 +90,15 @@ enum class Bind { Plain, Nullable, DictOrNone, IntOrNone, Custom, Hidden };
     /* the index of children that can reserve position (positions.cpp) */                           \
     X(reserving_, "", nb::dict, {}, Hidden, "")                                                     \
     X(reserving_of_, "", nb::object, {}, Hidden, "")                                                \
-    X(reserving_size_, "", Py_ssize_t, {-1}, Hidden, "")
+    X(reserving_size_, "", Py_ssize_t, {-1}, Hidden, "")                                            \
+    /* the wait between passes (session.cpp): the running loop, the bridge's */                      \
+    /* wake-up socket and the receive awaiting it, the wait and its 10 ms timer */                   \
+    X(loop_, "", nb::object, {}, Hidden, "")                                                        \
+    X(wake_, "", nb::object, {}, Hidden, "")                                                        \
+    X(wake_task_, "", nb::object, {}, Hidden, "")                                                   \
+    X(wait_, "", nb::object, {}, Hidden, "")                                                        \
+    X(wait_timer_, "", nb::object, {}, Hidden, "")                                                  \
+    X(wake_callback_, "", nb::object, {}, Hidden, "")
 
 // The event cases of the dispatcher, in the order they are tested.
 enum class EventCase : unsigned char {
@@ -138,6 +146,19 @@ struct Trading {
     void pass();
     // The run loop's reaction to a broken connection.
     void recover();
+    // What the run loop awaits after a pass: the bridge's wake-up or 10 ms,
+    // whichever comes first; a bare yield when the wake-up came during the
+    // pass; 10 ms when the bridge has no wake-up.
+    nb::object pass_wait();
+    // After that wait: its timer is cancelled.
+    void end_wait();
+    // Ends the wait of this pass (the wake-up's receive finished, or 10 ms
+    // passed); nothing when it is over already.
+    void wake();
+    // Stops awaiting the wake-up (before its bridge closes).
+    void disarm();
+    // The same, on a way out that must not raise.
+    void disarm_quietly() noexcept;
 
     // ---- login synchronisation (login.cpp) ------------------------------
     std::pair<long long, nb::object> request(nb::handle method, nb::handle fields);
