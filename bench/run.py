@@ -4,14 +4,16 @@ Run from the project root (after building the modules in place):
 
     PYTHONPATH=. python bench/run.py [--only NAME ...] [--verbose]
 
-The scripts (bench_*.py: data, ledger, books, commit, relay) run one after
+The scripts (bench_*.py: data, ledger, books, commit, relay, latency) run one after
 the other, each in a fresh interpreter like this one with
 OPENBLAS_NUM_THREADS=1 and the rest of the environment unchanged, and each
 writes its rows with --json.  The table gives, per hot path: torvo's time
 per call, the baseline's (the script's plain-Python rendering of the same
-steps; for bench_relay, the floor its docstring describes), the ratio and
-the target as the script states them (a speed-up is baseline over torvo; a
-target "... the time" and bench_relay's ratios are torvo over the baseline),
+steps; for bench_relay, the floor its docstring describes; for bench_latency,
+the raw bridge or the session before the wake-up), the ratio and the target
+as the script states them (a speed-up is baseline over torvo; a target "...
+the time" and the ratios of bench_relay and bench_latency are torvo over the
+baseline),
 and whether the target is met.  Times are in microseconds.  The exit status
 is 1 when a script failed, 0 otherwise (a missed target is reported, not an
 error: figures vary with the machine's load).
@@ -28,7 +30,7 @@ import sys
 import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
-SCRIPTS = ["bench_data", "bench_ledger", "bench_books", "bench_commit", "bench_relay"]
+SCRIPTS = ["bench_data", "bench_ledger", "bench_books", "bench_commit", "bench_relay", "bench_latency"]
 
 
 def run(name: str, directory: pathlib.Path, verbose: bool) -> tuple[list[dict] | None, str]:
