@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import time
 
 import pytest
 
@@ -26,19 +27,24 @@ SYMBOL = "SHFE.rb2610"
 SPEED = float(os.environ.get("TORVO_FAULTS_SPEED", "4"))
 
 LOGIN_PHASES = ("authenticate", "login", "settlement")
+# The front's heartbeats in these tests: a 0.2 s interval, a 1 s limit.
+HEARTBEAT, HEARTBEAT_LIMIT = 0.2, 1.0
+FROZEN = 1.5  # seconds a freeze lasts: past the limit
 # (fault, point): every fault at every point where it can hit.
 MATRIX = (
     [("drop", point) for point in LOGIN_PHASES + STEPS]
     + [("busy 90", step) for step in STEPS]
     + [("busy 154", step) for step in STEPS]
     + [("refused login 90", "login"), ("delayed responses", "login")]
+    + [("freeze", point) for point in LOGIN_PHASES + STEPS]
     + [(fault, "ready") for fault in ("drop", "trade before order", "re-pushed returns", "unknown RspError",
-                                      "busy account query", "new trading day")]
+                                      "busy account query", "new trading day", "freeze")]
 )  # fmt: skip
 SAMPLE = [
     ("drop", "login"), ("drop", "positions"), ("busy 90", "trades_after"), ("busy 154", "orders"),
     ("refused login 90", "login"), ("drop", "ready"), ("trade before order", "ready"),
-    ("re-pushed returns", "ready"), ("new trading day", "ready"),
+    ("re-pushed returns", "ready"), ("new trading day", "ready"), ("freeze", "settlement"),
+    ("freeze", "trades_before"), ("freeze", "ready"),
 ]  # fmt: skip
 CASES = MATRIX if os.environ.get("TORVO_FAULTS") == "all" else SAMPLE
 
@@ -47,7 +53,7 @@ CASES = MATRIX if os.environ.get("TORVO_FAULTS") == "all" else SAMPLE
 def sim(monkeypatch):
     monkeypatch.setattr(trading, "time", FastClock(SPEED))
     lines: list[str] = []
-    with Simulator(seed=5, log=lines.append) as s:
+    with Simulator(seed=5, log=lines.append, heartbeat=HEARTBEAT, heartbeat_timeout=HEARTBEAT_LIMIT) as s:
         s.hold()
         s.set_query_rate(0)
         s.lines = lines
@@ -63,6 +69,8 @@ def arm_login_fault(sim, fault, point):
         sim.refuse_logins(1, code=90)
     elif fault == "delayed responses":
         sim.delay_responses(0.3)
+    elif fault == "freeze":
+        sim.freeze(FROZEN, at=point)
 
 
 async def settle(s, sim, what):
@@ -98,7 +106,8 @@ def test_fault_then_ready_with_nothing_lost(sim, fault, point):
         directory = s.directory
         if point != "ready":
             hit = {"drop": f"dropped at {point}", "refused login 90": "refused with 90",
-                   "delayed responses": "responses delayed"}.get(fault, f"answered with error {fault[-3:].strip()}")
+                   "delayed responses": "responses delayed", "freeze": f"reached {point}"}.get(
+                       fault, f"answered with error {fault[-3:].strip()}")
             assert any(hit in line for line in sim.lines), sim.lines  # the fault did strike
             if fault == "delayed responses":
                 sim.delay_responses(0)
@@ -127,6 +136,17 @@ def test_fault_then_ready_with_nothing_lost(sim, fault, point):
         elif fault == "new trading day":
             sim.set_trading_day()
             await until(lambda: s.session_status != "READY" or s.day == sim.trading_day, what="the new day")
+        elif fault == "freeze":
+            # A hung front: its socket stays open.  An order sent into it must
+            # end as the front's book says once it is back.
+            sim.freeze()
+            frozen = time.monotonic()
+            [blind] = await s.insert(SYMBOL, "BUY", "OPEN", 1, ask + 5 * tick)
+            assert blind.status == "SUBMITTED"
+            await until(lambda: s.session_status != "READY", what="the silent front noticed")
+            noticed = time.monotonic() - frozen
+            assert noticed <= HEARTBEAT_LIMIT + HEARTBEAT + 0.5, noticed  # 0.5 s: the loop and a loaded machine
+            sim.thaw()
         await settle(s, sim, f"READY after {fault} while ready")
         assert s.directory == directory
         if fault != "new trading day":

@@ -25,6 +25,7 @@ __all__ = [
     "KIND_REQUEST",
     "KIND_CALLBACK",
     "KIND_GREETING",
+    "KIND_HEARTBEAT",
     "MAX_FRAME",
 ]
 
@@ -48,15 +49,31 @@ decode_frame = _wire.decode_frame
 KIND_REQUEST = _wire.KIND_REQUEST
 KIND_CALLBACK = _wire.KIND_CALLBACK
 KIND_GREETING = _wire.KIND_GREETING
+KIND_HEARTBEAT = _wire.KIND_HEARTBEAT
+HEARTBEAT = encode_frame(KIND_HEARTBEAT, "Heartbeat")
 MAX_FRAME = _wire.MAX_FRAME
 _U32 = _wire.LENGTH
 
 
 class Front:
-    """Plays the broker's front for one library at a time."""
+    """Plays the broker's front for one library at a time.
 
-    def __init__(self, query_rate: int | None = 0, host: str = "127.0.0.1"):
+    The greeting announces `query_rate` (None: no field, the library's
+    default) and the heartbeat settings in milliseconds: `heartbeat` is the
+    interval, `heartbeat_timeout` the silence after which the library gives
+    the connection up.  By default (0) the library sends no heartbeats and
+    never times out, so a script may keep the front silent as long as it
+    likes; None leaves the fields out (the library's 1 s and 5 s).  Heartbeat
+    frames from the library are counted in `heartbeats` and skipped by
+    `recv`; `beat()` sends one.
+    """
+
+    def __init__(self, query_rate: int | None = 0, host: str = "127.0.0.1", *,
+                 heartbeat: int | None = 0, heartbeat_timeout: int | None = 0):
         self.query_rate = query_rate
+        self.heartbeat = heartbeat
+        self.heartbeat_timeout = heartbeat_timeout
+        self.heartbeats = 0
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         try:
             self._listener.bind((host, 0))
@@ -80,9 +97,15 @@ class Front:
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._conn = conn
         if greet:
-            data = None if self.query_rate is None else {"QueryRate": int(self.query_rate)}
+            data = {}
+            if self.query_rate is not None:
+                data["QueryRate"] = int(self.query_rate)
+            if self.heartbeat is not None:
+                data["HeartbeatInterval"] = int(self.heartbeat)
+            if self.heartbeat_timeout is not None:
+                data["HeartbeatTimeout"] = int(self.heartbeat_timeout)
             # The greeting carries has_data 1 even without fields.
-            self._send(encode_frame(KIND_GREETING, "Greeting", data=data or {}))
+            self._send(encode_frame(KIND_GREETING, "Greeting", data=data))
 
     def drop(self) -> None:
         """Closes the current connection; the library reports a disconnect."""
@@ -118,6 +141,10 @@ class Front:
         self._send(encode_frame(KIND_CALLBACK, name, request_id=request_id, last=last,
                                 error=error, data=data))
 
+    def beat(self) -> None:
+        """Sends one heartbeat frame."""
+        self._send(HEARTBEAT)
+
     def send_raw(self, payload: bytes, *, framed: bool = True) -> None:
         """Sends arbitrary bytes, prefixed with their length when framed."""
         self._send(_U32.pack(len(payload)) + payload if framed else payload)
@@ -141,13 +168,20 @@ class Front:
         del self._buf[:n]
         return out
 
-    def recv_frame(self, timeout: float = 5.0) -> dict:
-        """The next frame from the library, as `decode_frame` returns it."""
+    def recv_frame(self, timeout: float = 5.0, *, heartbeats: bool = False) -> dict:
+        """The next frame from the library, as `decode_frame` returns it;
+        heartbeats are counted and skipped unless `heartbeats` is true."""
         deadline = time.monotonic() + timeout
-        size = _U32.unpack(self._read_exact(4, deadline))[0]
-        if size > MAX_FRAME:
-            raise ValueError(f"frame of {size} bytes")
-        return decode_frame(self._read_exact(size, deadline))
+        while True:
+            size = _U32.unpack(self._read_exact(4, deadline))[0]
+            if size > MAX_FRAME:
+                raise ValueError(f"frame of {size} bytes")
+            frame = decode_frame(self._read_exact(size, deadline))
+            if frame["kind"] != KIND_HEARTBEAT:
+                return frame
+            self.heartbeats += 1
+            if heartbeats:
+                return frame
 
     def recv(self, timeout: float = 5.0) -> dict:
         """The next request: {"name", "request_id", "fields"}.

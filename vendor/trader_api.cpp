@@ -1,5 +1,6 @@
 // The API object: its network thread, connection and retry logic, query
 // admission and callback dispatch.  Wire format: PROTOCOL.md.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -35,12 +36,17 @@ constexpr int kGreetingTimeoutMs = 10000;
 constexpr int kSendTimeoutMs = 5000;     // per request: one the front does not take in time breaks the connection
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kDefaultQueryRate = 1;     // queries per second when the greeting names none
+// Heartbeats when the greeting names none: one after a second without
+// sending, and a front silent for five seconds is taken for dead.
+constexpr int kDefaultHeartbeatIntervalMs = 1000;
+constexpr int kDefaultHeartbeatTimeoutMs = 5000;
 
 // Reasons passed to OnFrontDisconnected.
 constexpr int kReasonClosedByFront = 1;
 constexpr int kReasonReadFailed = 2;
 constexpr int kReasonWriteFailed = 3;
 constexpr int kReasonMalformedFrame = 4;
+constexpr int kReasonHeartbeatLost = 5;
 
 // Forks this process came out of as the child (always 0 where there is no
 // fork); an object made before the last fork belongs to the parent.
@@ -128,6 +134,9 @@ private:
     void run();
     bool session(net::socket_t sock);
     int read_frames(bool &greeted);
+    // Sends a heartbeat when nothing was sent for an interval; a disconnect
+    // reason when that send failed, or 0.
+    int keep_alive(Clock::time_point now);
     template <class F> void with_spi(F &&call);
 
     const unsigned long born_ = g_forks.load(std::memory_order_relaxed);
@@ -153,6 +162,12 @@ private:
     bool connected_ = false;     // greeted and not broken
     bool write_failed_ = false;  // a send failed and shut the socket down
     QueryLimiter limiter_;
+    Clock::time_point last_sent_{};  // the last frame sent on this connection
+
+    // The greeting's heartbeat settings; network thread only.  An interval
+    // of 0 sends no heartbeats and never times out.
+    int heartbeat_interval_ms_ = kDefaultHeartbeatIntervalMs;
+    int heartbeat_timeout_ms_ = kDefaultHeartbeatTimeoutMs;
 
     THOST_TE_RESUME_TYPE private_topic_ = THOST_TERT_RESTART;
     int private_flag_ = 1;
@@ -234,6 +249,21 @@ int TraderApi::send_request(std::string_view name, const R *record, int request_
         net::shutdown_both(sock_);
         return -1;
     }
+    last_sent_ = Clock::now();
+    return 0;
+}
+
+int TraderApi::keep_alive(Clock::time_point now) {
+    thread_local std::string frame;
+    std::lock_guard<std::mutex> lock(io_mutex_);
+    if (!connected_ || now - last_sent_ < std::chrono::milliseconds(heartbeat_interval_ms_)) return 0;
+    if (frame.empty()) encode_heartbeat(frame);
+    if (!net::send_all(sock_, frame.data(), frame.size(), kSendTimeoutMs)) {
+        write_failed_ = true;
+        connected_ = false;
+        return kReasonWriteFailed;
+    }
+    last_sent_ = now;
     return 0;
 }
 
@@ -274,13 +304,39 @@ bool TraderApi::session(net::socket_t sock) {
         write_failed_ = false;
     }
     stream_.clear();
+    heartbeat_interval_ms_ = kDefaultHeartbeatIntervalMs;
+    heartbeat_timeout_ms_ = kDefaultHeartbeatTimeoutMs;
     bool greeted = false;
     int reason = 0;
     const auto greeting_deadline = Clock::now() + std::chrono::milliseconds(kGreetingTimeoutMs);
+    Clock::time_point last_received = Clock::now();
     while (reason == 0 && !stop_.load()) {
-        const int timeout = greeted ? -1 : ms_until(greeting_deadline);
+        // Before the greeting: its deadline.  After it: the next heartbeat
+        // due, or the moment the front's silence passes the limit.
+        int timeout = -1;
+        const bool beating = greeted && heartbeat_interval_ms_ > 0;
+        if (!greeted) {
+            timeout = ms_until(greeting_deadline);
+        } else if (beating) {
+            Clock::time_point next_beat;
+            {
+                std::lock_guard<std::mutex> lock(io_mutex_);
+                next_beat = last_sent_ + std::chrono::milliseconds(heartbeat_interval_ms_);
+            }
+            timeout = std::min(ms_until(next_beat),
+                               ms_until(last_received + std::chrono::milliseconds(heartbeat_timeout_ms_)));
+        }
         const net::WaitResult w = net::wait(sock, false, waker_, timeout);
         if (w == net::WaitResult::kWoken) break;
+        if (w == net::WaitResult::kTimeout && beating) {
+            const Clock::time_point now = Clock::now();
+            if (now - last_received >= std::chrono::milliseconds(heartbeat_timeout_ms_)) {
+                reason = kReasonHeartbeatLost;
+            } else {
+                reason = keep_alive(now);
+            }
+            continue;
+        }
         if (w != net::WaitResult::kReady) {
             reason = kReasonReadFailed;  // greeting timed out, or the wait itself failed
             break;
@@ -292,6 +348,7 @@ bool TraderApi::session(net::socket_t sock) {
         } else if (n < 0) {
             reason = kReasonReadFailed;
         } else {
+            last_received = Clock::now();
             stream_.commit(static_cast<std::size_t>(n));
             reason = read_frames(greeted);
         }
@@ -319,15 +376,24 @@ int TraderApi::read_frames(bool &greeted) {
         if (!parse_frame(body, msg_)) return kReasonMalformedFrame;
         if (msg_.kind == kGreeting) {
             int rate = kDefaultQueryRate;
+            int interval = kDefaultHeartbeatIntervalMs;
+            int limit = kDefaultHeartbeatTimeoutMs;
             if (msg_.has_data)
-                for (const WireField &f : msg_.fields)
-                    if (f.key == "QueryRate" && f.type == 'i') rate = f.i;
-            if (rate < 0) return kReasonMalformedFrame;
+                for (const WireField &f : msg_.fields) {
+                    if (f.type != 'i') continue;
+                    if (f.key == "QueryRate") rate = f.i;
+                    if (f.key == "HeartbeatInterval") interval = f.i;
+                    if (f.key == "HeartbeatTimeout") limit = f.i;
+                }
+            if (rate < 0 || interval < 0 || (interval > 0 && limit <= interval)) return kReasonMalformedFrame;
+            heartbeat_interval_ms_ = interval;
+            heartbeat_timeout_ms_ = limit;
             {
                 std::lock_guard<std::mutex> lock(io_mutex_);
                 if (write_failed_) return kReasonWriteFailed;
                 limiter_.reset(rate);
                 connected_ = true;
+                if (!greeted) last_sent_ = Clock::now();
             }
             if (!greeted) {
                 greeted = true;
@@ -336,6 +402,8 @@ int TraderApi::read_frames(bool &greeted) {
         } else if (msg_.kind == kCallback && greeted) {
             if (Invoker invoke = find_callback(msg_.name))
                 with_spi([invoke, this](CThostFtdcTraderSpi &spi) { invoke(spi, msg_); });
+        } else if (msg_.kind == kHeartbeat && greeted) {
+            // Its arrival is what counts; it is never answered.
         } else {
             return kReasonMalformedFrame;  // a request frame, or a callback before the greeting
         }

@@ -74,7 +74,7 @@ void copy_bytes(char *dst, std::size_t size, std::string_view src) {
 bool parse_frame(std::string_view body, Message &out) {
     Reader r(body);
     out.kind = static_cast<unsigned char>(r.u8());
-    if (r.ok() && out.kind != kRequest && out.kind != kCallback && out.kind != kGreeting) return false;
+    if (r.ok() && (out.kind < kRequest || out.kind > kHeartbeat)) return false;
     out.name = r.take(r.u8());
     out.request_id = r.i32();
     out.is_last = r.flag();
@@ -133,11 +133,27 @@ void fill_rsp_info(const Message &msg, CThostFtdcRspInfoField &info) {
     copy_bytes(info.ErrorMsg, sizeof info.ErrorMsg, msg.error_msg);
 }
 
+namespace {
+
+void encode_frame(std::string &out, FrameKind kind, std::string_view name, const RecordDesc *desc,
+                  const void *record, std::int32_t request_id);
+
+}  // namespace
+
 void encode_request(std::string &out, std::string_view name, const RecordDesc &desc,
                     const void *record, std::int32_t request_id) {
+    encode_frame(out, kRequest, name, &desc, record, request_id);
+}
+
+void encode_heartbeat(std::string &out) { encode_frame(out, kHeartbeat, "Heartbeat", nullptr, nullptr, 0); }
+
+namespace {
+
+void encode_frame(std::string &out, FrameKind kind, std::string_view name, const RecordDesc *desc,
+                  const void *record, std::int32_t request_id) {
     const std::size_t start = out.size();
     put_uint(out, 0, 4);  // length, patched below
-    put_u8(out, kRequest);
+    put_u8(out, kind);
     put_short(out, name);
     put_i32(out, request_id);
     put_u8(out, 1);   // is_last
@@ -145,12 +161,12 @@ void encode_request(std::string &out, std::string_view name, const RecordDesc &d
     put_i32(out, 0);  // ErrorID
     put_text(out, {});
     put_u8(out, record != nullptr ? 1 : 0);
-    if (record == nullptr) {
+    if (record == nullptr || desc == nullptr) {
         put_u16(out, 0);
     } else {
         const char *base = static_cast<const char *>(record);
-        put_u16(out, static_cast<unsigned>(desc.fields.size()));
-        for (const FieldDesc &f : desc.fields) {
+        put_u16(out, static_cast<unsigned>(desc->fields.size()));
+        for (const FieldDesc &f : desc->fields) {
             const char *src = base + f.offset;
             put_short(out, f.name);
             switch (f.kind) {
@@ -185,6 +201,8 @@ void encode_request(std::string &out, std::string_view name, const RecordDesc &d
     const std::uint32_t len = static_cast<std::uint32_t>(out.size() - start - 4);
     for (int k = 0; k < 4; ++k) out[start + k] = static_cast<char>((len >> (8 * k)) & 0xFF);
 }
+
+}  // namespace
 
 std::span<char> FrameStream::spare(std::size_t min) {
     if (begin_ == end_) begin_ = end_ = 0;

@@ -15,7 +15,7 @@ namespace traderlib {
 // Largest frame body accepted; a longer announced length drops the connection.
 constexpr std::uint32_t kMaxFrame = 1u << 20;
 
-enum FrameKind : unsigned char { kRequest = 1, kCallback = 2, kGreeting = 3 };
+enum FrameKind : unsigned char { kRequest = 1, kCallback = 2, kGreeting = 3, kHeartbeat = 4 };
 
 // One field of a received frame.  Views point into the frame body.
 struct WireField {
@@ -57,6 +57,9 @@ void fill_rsp_info(const Message &msg, CThostFtdcRspInfoField &info);
 // (text up to its first NUL).  A null record is sent with has_data 0.
 void encode_request(std::string &out, std::string_view name, const RecordDesc &desc,
                     const void *record, std::int32_t request_id);
+
+// Appends one heartbeat frame: kind 4, the name "Heartbeat", no data.
+void encode_heartbeat(std::string &out);
 
 // Splits a received byte stream into frame bodies.
 class FrameStream {

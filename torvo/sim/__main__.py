@@ -21,6 +21,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--port", type=int, default=40205, help="port (0: any free port)")
     parser.add_argument("--world", help="world file (JSON); default: the demo world")
     parser.add_argument("--seed", type=int, default=0, help="seed of the market's random walk")
+    parser.add_argument("--heartbeat", type=float, default=1.0, metavar="S",
+                        help="heartbeat interval announced to the library, seconds (0: none)")
+    parser.add_argument("--heartbeat-timeout", type=float, default=5.0, metavar="S",
+                        help="silence after which the library drops the connection, seconds")
     args = parser.parse_args(argv)
     with_errors = getattr(sys.stdout, "reconfigure", None)
     if with_errors is not None:
@@ -33,12 +37,22 @@ def main(argv: list[str] | None = None) -> int:
     def line(text: str) -> None:
         print(text, flush=True)
 
-    server = Server(world, seed=args.seed, log=line)
+    try:
+        server = Server(world, seed=args.seed, log=line, heartbeat=args.heartbeat,
+                        heartbeat_timeout=args.heartbeat_timeout)
+    except ValueError as exc:
+        parser.error(str(exc))
     # Ctrl-C ends the front, also when started by a shell that ignores it.
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
     async def run() -> None:
         await server.start(args.host, args.port)
+        # SIGUSR1 freezes the front (as a hung process: sockets open, nothing
+        # read or sent) until SIGUSR2 thaws it; both show in the log.
+        loop = asyncio.get_running_loop()
+        if hasattr(signal, "SIGUSR1"):
+            loop.add_signal_handler(signal.SIGUSR1, server.freeze)
+            loop.add_signal_handler(signal.SIGUSR2, server.thaw)
         try:
             line(f"listening on {server.url}")
             await asyncio.Event().wait()

@@ -11,8 +11,8 @@ import socket
 import threading
 
 from .exchange import ERRORS, Account, Exchange, Login
-from .wire import KIND_CALLBACK, KIND_GREETING, KIND_REQUEST, encode_frame, read_frame, \
-    request_fields
+from .wire import KIND_CALLBACK, KIND_GREETING, KIND_HEARTBEAT, KIND_REQUEST, encode_frame, \
+    read_frame, request_fields
 from .world import DEFAULT_WORLD, TZ, default_trading_day, load_world
 
 __all__ = ["Server", "Simulator", "PHASES"]
@@ -36,6 +36,7 @@ _PHASE_OF = {"ReqAuthenticate": "authenticate", "ReqUserLogin": "login",
              "ReqSettlementInfoConfirm": "settlement"}
 
 _DEFAULT_INTERVAL = 0.3
+HEARTBEAT = encode_frame(KIND_HEARTBEAT, "Heartbeat")
 
 
 def _error_for(code: int, message: str | None) -> tuple[int, str]:
@@ -47,10 +48,15 @@ def _error_for(code: int, message: str | None) -> tuple[int, str]:
 
 class Connection:
     """One library connection: its login state and its outgoing frames, sent
-    in order, each not before its due time (the delay fault)."""
+    in order, each not before its due time (the delay fault), and none while
+    the front is frozen; a heartbeat goes out whenever nothing else did for
+    the heartbeat interval."""
 
-    def __init__(self, number: int, reader, writer):
+    def __init__(self, number: int, reader, writer, thawed: asyncio.Event, heartbeat: float):
         self.number = number
+        self.thawed = thawed
+        self.heartbeat = heartbeat
+        self.last_sent = 0.0
         self.reader, self.writer = reader, writer
         self.loop = asyncio.get_running_loop()
         self.authenticated: Account | None = None     # the account whose client authenticated
@@ -60,6 +66,7 @@ class Connection:
         self.closed = False
         self.outbox: asyncio.Queue = asyncio.Queue()
         self.sender = asyncio.ensure_future(self._send_loop())
+        self.beater = asyncio.ensure_future(self._beat_loop()) if heartbeat > 0 else None
 
     def put(self, frame: bytes, delay: float = 0.0):
         if not self.closed:
@@ -77,16 +84,34 @@ class Connection:
                 wait = due - self.loop.time()
                 if wait > 0:
                     await asyncio.sleep(wait)
+                await self.thawed.wait()
                 self.writer.write(frame)
+                self.last_sent = self.loop.time()
                 await self.writer.drain()
         except (ConnectionError, OSError):
             self.close()
+
+    async def _beat_loop(self):
+        while True:
+            idle = self.loop.time() - self.last_sent
+            if idle >= self.heartbeat and self.outbox.empty():
+                self.put(HEARTBEAT)
+                idle = 0.0
+            await asyncio.sleep(max(self.heartbeat - idle, 0.01))
+
+    def answer_heartbeat(self):
+        """A heartbeat from the library is answered unless something went out
+        within the last interval."""
+        if self.loop.time() - self.last_sent >= self.heartbeat / 2 and self.outbox.empty():
+            self.put(HEARTBEAT)
 
     def close(self):
         if self.closed:
             return
         self.closed = True
         self.sender.cancel()
+        if self.beater is not None:
+            self.beater.cancel()
         self.writer.close()
 
 
@@ -94,8 +119,16 @@ class Server:
     """The front: listens, greets, answers requests, pushes returns, and
     plays the faults.  Every method runs on the server's event loop."""
 
-    def __init__(self, world=None, *, seed: int = 0, log=None):
+    def __init__(self, world=None, *, seed: int = 0, log=None, heartbeat: float = 1.0,
+                 heartbeat_timeout: float = 5.0):
+        if not (heartbeat >= 0 and (heartbeat == 0 or heartbeat_timeout > heartbeat)):
+            raise ValueError("the heartbeat interval is at least 0 and its timeout longer")
         self.world = world if hasattr(world, "instruments") else load_world(world)
+        self.heartbeat = float(heartbeat)
+        self.heartbeat_timeout = float(heartbeat_timeout)
+        self.thawed = asyncio.Event()
+        self.thawed.set()
+        self._thaw_timer: asyncio.TimerHandle | None = None
         self._line = log
         self.exchange = Exchange(self.world, seed=seed, log=self._log)
         self.exchange.deliver = self._deliver
@@ -109,6 +142,7 @@ class Server:
         self._ticker: asyncio.Future | None = None
         # Faults.
         self.drop_at: set[str] = set()
+        self.freeze_at: dict[str, float | None] = {}
         self.query_failure_at: str | None = None
         self.login_refusals = 0
         self.login_refusal = _error_for(90, "CTP:前置正忙，请稍后重新登录")
@@ -155,12 +189,21 @@ class Server:
         if sock is not None and sock.family in (socket.AF_INET, socket.AF_INET6):
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._numbers += 1
-        conn = Connection(self._numbers, reader, writer)
+        conn = Connection(self._numbers, reader, writer, self.thawed, self.heartbeat)
         self.conns.append(conn)
-        conn.put(encode_frame(KIND_GREETING, "Greeting", data={"QueryRate": self.query_rate}))
+        conn.put(encode_frame(KIND_GREETING, "Greeting", data={
+            "QueryRate": self.query_rate, "HeartbeatInterval": round(self.heartbeat * 1000),
+            "HeartbeatTimeout": round(self.heartbeat_timeout * 1000)}))
         try:
             while not conn.closed:
+                await self.thawed.wait()
                 frame = await read_frame(reader)
+                await self.thawed.wait()   # a frame read as the front froze waits too
+                if frame["kind"] == KIND_HEARTBEAT:
+                    conn.answer_heartbeat()
+                    continue
+                if self.freeze_at and self._freezes_at(frame["name"], conn):
+                    await self.thawed.wait()   # the request is read only after the thaw
                 if frame["kind"] != KIND_REQUEST:
                     self._log(f"connection {conn.number}: not a request frame, closing")
                     break
@@ -253,6 +296,19 @@ class Server:
         else:
             reply("OnRspError", None, _error_for(15, "CTP:不支持的请求"))
 
+    def _freezes_at(self, name: str, conn: Connection) -> bool:
+        point = _PHASE_OF.get(name)
+        if name in QUERIES:
+            point = STEPS[conn.queries] if conn.queries < len(STEPS) else None
+            if conn.queries == 0 and "sync" in self.freeze_at:
+                point = "sync"
+        if point is None or point not in self.freeze_at:
+            return False
+        seconds = self.freeze_at.pop(point)
+        self._log(f"fault: connection {conn.number} reached {point} ({name})")
+        self.freeze(seconds)
+        return True
+
     def _repush(self, conn: Connection):
         assert conn.login is not None
         journal = conn.login.account.journal
@@ -273,6 +329,32 @@ class Server:
             raise ValueError(f"phase must be one of {', '.join(PHASES)}")
         self.drop_at.add(phase)
         self._log(f"fault: the next connection to reach {phase} will be dropped")
+
+    def freeze(self, seconds: float | None = None, at: str | None = None):
+        if seconds is not None and not seconds > 0:
+            raise ValueError("freeze for a number of seconds above 0, or None until thaw()")
+        if at is not None:
+            if at not in PHASES:
+                raise ValueError(f"at must be one of {', '.join(PHASES)}")
+            self.freeze_at[at] = seconds
+            self._log(f"fault: the front will freeze when a connection reaches {at}")
+            return
+        if self._thaw_timer is not None:
+            self._thaw_timer.cancel()
+            self._thaw_timer = None
+        self.thawed.clear()
+        if seconds is not None:
+            self._thaw_timer = asyncio.get_running_loop().call_later(seconds, self.thaw)
+        until = f"for {seconds:g} s" if seconds is not None else "until thawed"
+        self._log(f"fault: front frozen {until}: nothing read or sent, connections kept open")
+
+    def thaw(self):
+        if self._thaw_timer is not None:
+            self._thaw_timer.cancel()
+            self._thaw_timer = None
+        if not self.thawed.is_set():
+            self.thawed.set()
+            self._log("fault: front thawed")
 
     def refuse_logins(self, n: int = 1, code: int = 90, message: str | None = None):
         self.login_refusals = int(n)
@@ -353,8 +435,9 @@ class Simulator:
     DEMO_ACCOUNT = _demo_account()
 
     def __init__(self, world=None, *, host: str = "127.0.0.1", port: int = 0, seed: int = 0,
-                 log=None):
-        self.server = Server(world, seed=seed, log=log)
+                 log=None, heartbeat: float = 1.0, heartbeat_timeout: float = 5.0):
+        self.server = Server(world, seed=seed, log=log, heartbeat=heartbeat,
+                             heartbeat_timeout=heartbeat_timeout)
         self.host, self.port = host, port
         self.url: str | None = None
         self._thread: threading.Thread | None = None
@@ -488,6 +571,18 @@ class Simulator:
         query) or a step of the login snapshot ("instruments", "orders",
         "trades_before", "positions", "trades_after", "account")."""
         self._call(self.server.drop, phase)
+
+    def freeze(self, seconds: float | None = None, *, at: str | None = None) -> None:
+        """Freezes the front as a hung process would: nothing is read or sent
+        (heartbeats included) and no new connection is greeted, but every
+        socket stays open; for `seconds`, or until `thaw()` when None.  With
+        `at` (a point of `drop`), it freezes when the next connection reaches
+        that point, before reading that request."""
+        self._call(self.server.freeze, seconds, at)
+
+    def thaw(self) -> None:
+        """Ends a freeze: what queued up meanwhile goes out, in order."""
+        self._call(self.server.thaw)
 
     def refuse_logins(self, n: int = 1, code: int = 90, message: str | None = None) -> None:
         """Refuses the next `n` logins with error `code`."""

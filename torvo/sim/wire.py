@@ -20,6 +20,7 @@ __all__ = [
     "KIND_REQUEST",
     "KIND_CALLBACK",
     "KIND_GREETING",
+    "KIND_HEARTBEAT",
     "MAX_FRAME",
     "LENGTH",
 ]
@@ -27,6 +28,7 @@ __all__ = [
 KIND_REQUEST = 1
 KIND_CALLBACK = 2
 KIND_GREETING = 3
+KIND_HEARTBEAT = 4
 
 # Largest frame body the library accepts; larger frames drop the connection.
 MAX_FRAME = 1 << 20
@@ -152,7 +154,7 @@ def decode_frame(body: bytes) -> dict:
     """
     r = _Reader(body)
     kind = r.u8()
-    if kind not in (KIND_REQUEST, KIND_CALLBACK, KIND_GREETING):
+    if kind not in (KIND_REQUEST, KIND_CALLBACK, KIND_GREETING, KIND_HEARTBEAT):
         raise ValueError(f"unknown frame kind {kind}")
     name = r.take(r.u8()).decode("ascii")
     request_id = r.unpack(_I32)
