@@ -372,6 +372,7 @@ async def drop_and_resync(session: trading.Trading, sim: Simulator, commits: Com
     held_position = session.position_view(SYMBOL)
     held_account = session.account
     started = time.monotonic()
+    before = session.last_failure
     sim.drop()
     print("  sim.drop(): every connection closed by the front")
     deadline = started + 10
@@ -379,6 +380,12 @@ async def drop_and_resync(session: trading.Trading, sim: Simulator, commits: Com
         if time.monotonic() > deadline:
             raise SystemExit("demo: the session did not notice the dropped connection")
         await asyncio.sleep(0.005)
+    # Why: the session keeps the exception of its latest reconnection.
+    while session.last_failure is before:
+        await asyncio.sleep(0.005)
+    error, at = session.last_failure
+    print(f"  the reason (session.last_failure): {type(error).__name__}: {error}, at "
+          f"{datetime.fromtimestamp(at / 1000, trading.TZ):%H:%M:%S.%f}"[:-3])
     # What the user layer publishes meanwhile: the status only; every record
     # keeps the data of the last ready commit.
     await commits.until(lambda: True, "the status commit")

@@ -184,6 +184,11 @@ def test_front_disconnected(session, factory, clock):
     assert (session.phase, session.phase_time, session.session_status) == ("connecting", 2000.0, "DISCONNECTED")
     assert session.recovery.calls == ["fail"]
     assert factory.opened[0].closed == 0  # the bridge stays open
+    # The library's reason is kept as the reconnection's cause, with its time.
+    error, at = session.last_failure
+    assert (type(error), str(error), at) == (ConnectionError, "CTP 前置连接断开（原因码：0）", int(clock.wall * 1000))
+    session.event({"name": "FrontDisconnected", "reason": 5})
+    assert str(session.last_failure[0]) == "CTP 前置连接断开（原因码：5）"
 
 
 class Lowered(dict):

@@ -273,11 +273,19 @@ def test_retryable_failure_reconnects_with_the_same_directory(clock, fast, facto
         assert factory.opened[0].closed == 1
         # 1 s pause, then the 10 ms pass pause, before the new bridge opens
         assert fast.sleeps[-2:] == [1, 0.01] or fast.sleeps[-3:-1] == [1, 0.01]
+        # The reason of the reconnection is kept, with its time, through the
+        # reset and the new bridge; only the next failure replaces it.
+        assert s.last_failure == (error, int(clock.wall * 1000))
+        s._clear_cache("SYNCING")
+        assert s.last_failure[0] is error
+        factory.batches.append(TimeoutError("the next one"))
+        await until(lambda: len(factory.opened) == 3)
+        assert type(s.last_failure[0]) is TimeoutError and str(s.last_failure[0]) == "the next one"
         await s.close()
         return s
 
     s = run(main())
-    assert [n.directory for n in factory.opened] == ["/flow/only", "/flow/only"]
+    assert [n.directory for n in factory.opened] == ["/flow/only", "/flow/only", "/flow/only"]
     assert s.error is None
     error.__traceback__ = None  # the shared parameter would keep the test's frames alive
 
@@ -291,6 +299,8 @@ def test_other_failure_ends_in_error_with_the_bridge_left_open(clock, fast, fact
         await until(lambda: s.task.done())
         assert s.task.result() is None
         assert isinstance(s.error, ExError) and str(s.error) == GENERIC and s.error.args == (GENERIC,)
+        assert s.error.__cause__ is error  # the reason, behind the generic message
+        assert s.last_failure is None  # no reconnection happened
         assert s.session_status == "ERROR" and s.dirty
         assert s.native is factory.opened[0] and factory.opened[0].closed == 0
         polls = factory.polls
@@ -319,6 +329,8 @@ def test_missing_bridge_ends_in_error(clock, fast, monkeypatch):
 
     s = run(main())
     assert str(s.error) == GENERIC and s.session_status == "ERROR" and s.native is None
+    # The bridge module's own error, with the import failure behind it.
+    assert isinstance(s.error.__cause__, ExError) and "torvo wheel" in str(s.error.__cause__)
 
 
 @pytest.mark.parametrize("where", ["fail", "check"])
@@ -342,6 +354,8 @@ def test_failure_handling_errors(clock, fast, factory, where):
     s, done = run(main())
     if where == "fail":
         assert done and s.session_status == "ERROR" and str(s.error) == GENERIC
+        assert type(s.error.__cause__) is TimeoutError and str(s.error.__cause__) == "too many"
+        assert type(s.last_failure[0]) is BufferError
     else:
         assert not done and s.error is None and s.recovery.calls.count("fail") == 1
 

@@ -117,6 +117,12 @@ class Trading:
     recovery: Recovery
     query_recovery: Recovery
     published_position_time: int | None
+    # The exception of the latest reconnection (a time limit, a broken or
+    # silent connection, a protocol inconsistency, an overflow) and when it
+    # happened, in ms since the epoch; replaced by the next one, never
+    # cleared.  A session ended by an error keeps its reason as
+    # `error.__cause__` instead.
+    last_failure: tuple[BaseException, int] | None
 
     def __init__(
         self,

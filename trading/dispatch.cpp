@@ -98,7 +98,7 @@ void Trading::event(nb::handle record) {
     const bool tracking = phase_code == Phase::Sync || phase_code == Phase::Ready;
     switch (which) {
         case EventCase::FrontConnected: return on_front_connected();
-        case EventCase::FrontDisconnected: return on_front_disconnected();
+        case EventCase::FrontDisconnected: return on_front_disconnected(record);
         case EventCase::RspAuthenticate:
         case EventCase::RspUserLogin:
         case EventCase::RspSettlementInfoConfirm: return on_login_response(which, e);
@@ -126,9 +126,13 @@ void Trading::on_front_connected() {
                   dict_of({{names.AppID, attr(config, names.app_id)}, {names.AuthCode, attr(config, names.auth_code)}}));
 }
 
-void Trading::on_front_disconnected() {
+void Trading::on_front_disconnected(nb::handle record) {
     // The bridge stays open: the front reconnects by itself, and the
-    // "connecting" time limit covers a front that never comes back.
+    // "connecting" time limit covers a front that never comes back.  The
+    // library's reason is kept as the reconnection's failure.
+    nb::object reason = get(record, names.reason);
+    if (!reason.is_valid()) reason = int_of(0);
+    note_failure(nb::handle(PyExc_ConnectionError)(message({"CTP 前置连接断开（原因码：", reason, "）"})));
     set_phase(names.connecting);
     phase_time = monotonic();
     clear_cache(names.DISCONNECTED);

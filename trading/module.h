@@ -19,6 +19,7 @@ using torvo::LedgerApi;
 #define TORVO_TRADING_NAMES(X)                                     \
     /* event records */                                            \
     X(name, "name") X(data, "data") X(request_id, "request_id")    \
+    X(reason, "reason")                                            \
     X(last, "last") X(error, "error") X(ErrorID, "ErrorID")        \
     X(ErrorMsg, "ErrorMsg")                                        \
     /* request fields */                                           \

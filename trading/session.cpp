@@ -109,6 +109,7 @@ Trading::Trading(nb::object config_, nb::object timeout_, nb::dict objects_, nb:
     recovery = nb::handle(g.Recovery)("交易连接");
     query_recovery = nb::handle(g.Recovery)("账户查询", 3, 120);
     published_position_time = nb::none();
+    last_failure = nb::none();
 }
 
 void Trading::set_config(nb::object value) {
@@ -217,6 +218,23 @@ void Trading::pass() {
     tick(monotonic());
 }
 
+bool Trading::pass_or_recover() {
+    nb::object failure;
+    try {
+        pass();
+        return false;
+    } catch (nb::python_error &e) {
+        if (!retryable(e)) throw;
+        failure = nb::borrow(e.value());
+    }
+    // Outside the handler: anything raised here ends the session.
+    note_failure(std::move(failure));
+    recover();
+    return true;
+}
+
+void Trading::note_failure(nb::object failure) { last_failure = nb::make_tuple(failure, int_of(now_ms())); }
+
 void Trading::recover() {
     call_method(recovery, names.fail);
     clear_cache(nb::handle(names.SYNCING));
@@ -280,31 +298,27 @@ void Trading::disarm() {
 
 coro::Coroutine run_body(Trading *self) {
     call_method(self->recovery, names.begin);
+    nb::object cause;  // what ended the session; held only after the loop
     try {
         for (;;) {
-            bool broken = false;
-            try {
-                self->pass();
-            } catch (nb::python_error &e) {
-                if (!retryable(e)) throw;
-                broken = true;
-            }
-            if (broken) {
-                // Outside the handler: anything raised here ends the session.
-                self->recover();
-                co_await sleep(1.0);
-            }
+            if (self->pass_or_recover()) co_await sleep(1.0);
             co_await self->pass_wait();
             self->end_wait();
         }
     } catch (nb::python_error &e) {
         self->disarm_quietly();
         if (e.matches(g.CancelledError) || !e.matches(PyExc_Exception)) throw;
-    } catch (std::exception &) {
+        cause = nb::borrow(e.value());
+    } catch (std::exception &e) {
         // Errors of the C++ side end the session like any other failure.
         self->disarm_quietly();
+        cause = nb::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", e.what()));
+        if (!cause.is_valid()) PyErr_Clear();
     }
-    self->error = nb::handle(g.ExError)(nb::handle(g.generic_error));
+    // The user sees the generic message; the reason stays as its cause.
+    nb::object error = nb::handle(g.ExError)(nb::handle(g.generic_error));
+    if (cause.is_valid()) PyException_SetCause(error.ptr(), cause.release().ptr());
+    self->error = std::move(error);
     self->clear_cache(nb::handle(names.ERROR));
     co_return;
 }

@@ -84,6 +84,9 @@ enum class Bind { Plain, Nullable, DictOrNone, IntOrNone, Custom, Hidden };
     X(recovery, "recovery", nb::object, {}, Nullable, "Recovery")                                   \
     X(query_recovery, "query_recovery", nb::object, {}, Nullable, "Recovery")                       \
     X(published_position_time, "published_position_time", nb::object, {}, IntOrNone, "int | None")  \
+    /* the exception of the latest reconnection and its time (ms since the epoch); */               \
+    /* replaced by the next one, never cleared */                                                    \
+    X(last_failure, "last_failure", nb::object, {}, Nullable, "tuple[BaseException, int] | None")   \
     /* BrokerID and user id of `config`, read once per config object */                             \
     X(broker_id_, "", nb::object, {}, Hidden, "")                                                   \
     X(user_id_, "", nb::object, {}, Hidden, "")                                                     \
@@ -144,6 +147,12 @@ struct Trading {
     void set_timeout(nb::object value);
     // One pass of the run loop: open, check, poll and dispatch, tick.
     void pass();
+    // One pass; on a failure that means "reconnect and resynchronise", its
+    // exception is kept in `last_failure` and the session recovers.  True
+    // when it recovered.
+    bool pass_or_recover();
+    // Keeps `failure` as the reason of the latest reconnection, with the time.
+    void note_failure(nb::object failure);
     // The run loop's reaction to a broken connection.
     void recover();
     // What the run loop awaits after a pass: the bridge's wake-up or 10 ms,
@@ -244,7 +253,7 @@ private:
     // One function per event case (dispatch.cpp).
     struct Event;
     void on_front_connected();
-    void on_front_disconnected();
+    void on_front_disconnected(nb::handle record);
     void on_login_response(EventCase which, const Event &e);
     void on_error(const Event &e);
     void on_query_response(const Event &e);
