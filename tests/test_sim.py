@@ -201,7 +201,7 @@ def test_crossing_order_fills_in_several_trades_and_the_book_follows(sim, client
     local = f"1:{first['SessionID']}:7"
     assert {k: book["orders"][local][k] for k in ("status", "volume_original", "volume_traded")} \
         == {"status": "FILLED", "volume_original": 5, "volume_traded": 5}
-    assert len(book["trades"]) == 3 and all(t == t.strip() for t in book["trades"])
+    assert len(book["trades"]) == 3 and all(t[1] == t[1].strip() for t in book["trades"])
     assert book["positions"][RB] == {"pos": 8, "pos_long": 8, "pos_long_today": 3,
                                      "pos_long_his": 5, "pos_short": 0, "pos_short_today": 0,
                                      "pos_short_his": 0}
