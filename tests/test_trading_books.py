@@ -389,6 +389,43 @@ def test_trade_record_and_duplicates(s):
     assert (child, len(s.t), s.dirty, s.pending) == (before, 1, False, set())
 
 
+def test_numbers_repeated_on_two_exchanges(s):
+    shfe, dce = accept(s, "8", "100"), accept(s, "9", " 100", symbol=OTHER)
+    assert s.system_orders == {sys_key("100"): OID8, sys_key("100", "DCE"): OID9}
+    assert s._trade(trade_row("T1", "100", 2), update_position=False) is True
+    assert s._trade(trade_row("T1", "100", 3, symbol=OTHER), update_position=False) is True
+    assert list(s.t) == [key("T1"), key("T1", "DCE")] and (shfe["volume_traded"], dce["volume_traded"]) == (2, 3)
+    assert [t["symbol"] for t in s.t.values()] == [SYM, OTHER]
+    s._order(order_row("9", "100", symbol=OTHER, status="5", traded=3))  # known by its exchange's number
+    assert (shfe["status"], dce["status"]) == ("ALIVE", "CANCELLED")
+
+
+def test_self_trade_is_two_trades(s):
+    position(s)
+    s.position_ready = True
+    buy, sell = accept(s, "8", "100"), accept(s, "9", "101", direction="1")
+    assert s._trade(trade_row("T1", "100", 2), update_position=True) is True
+    assert s._trade(trade_row("T1", "101", 2, direction="1"), update_position=True) is True
+    assert s._trade(trade_row(" T1", "101", 2, direction="1"), update_position=True) is False  # seen
+    assert list(s.t) == [key("T1"), key("T1", direction="SELL")]
+    assert [t["trade_id"] for t in s.t.values()] == ["T1", "T1"]
+    assert (buy["volume_traded"], sell["volume_traded"]) == (2, 2)
+    assert (s.p[SYM]["pos_long"], s.p[SYM]["pos_short"], s.p[SYM]["pos"]) == (2, 2, 0)
+
+
+def test_parked_trade_waits_for_an_order_of_its_own_exchange(s):
+    parked = trade_row("T1", "100", 2, symbol=OTHER)
+    s._trade(parked, update_position=False)
+    shfe = accept(s, "8", "100")  # the same number on another exchange
+    assert s.pending_trades == {key("T1", "DCE"): parked} and s.t == {} and shfe["volume_traded"] == 0
+    dce = accept(s, "9", "100", symbol=OTHER)
+    assert s.pending_trades == {} and list(s.t) == [key("T1", "DCE")] and dce["volume_traded"] == 2
+    # A trade without its exchange is tied to no exchange's order.
+    row = trade_row("T2", "100")
+    del row["ExchangeID"]
+    assert s._trade(row, update_position=False) is False and list(s.pending_trades) == [("", "T2", "BUY")]
+
+
 class MyInt(int):
     pass
 
