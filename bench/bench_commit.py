@@ -74,7 +74,7 @@ def fill(session, size):
         session.p[symbol] = position_record(symbol)
     for n in range(size):
         session.o[f"1:42:{n}"] = order_record(n)
-        session.t[f"{n:>12}"] = trade_record(n)
+        session.t[(SYMBOLS[n % len(SYMBOLS)].split(".")[0], str(n), "BUY")] = trade_record(n)
     session.session_status = "READY"
     session.dirty = True
 

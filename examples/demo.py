@@ -352,7 +352,7 @@ def compare_books(session: trading.Trading, sim: Simulator, user_id: str) -> boo
         == (f["status"], f["volume_original"], f["volume_traded"], f["offset"])
         for oid, f in book["orders"].items() for o in [session.orders[oid]])
     rows.append(("orders", len(session.orders), len(book["orders"]), orders_ok))
-    mine = {t.trade_id: (t.volume, t.price) for t in session.trades}
+    mine = {(t.symbol.split(".")[0], t.trade_id, t.direction): (t.volume, t.price) for t in session.trades}
     front = {tid: (t["volume"], t["price"]) for tid, t in book["trades"].items()}
     rows.append(("trades", len(mine), len(front), mine == front))
     keys = ("pos_long", "pos_long_today", "pos_short", "pos_short_today")

@@ -108,7 +108,7 @@ class Books:
         tid = row.get("TradeID", "").strip()
         if not tid:
             raise BufferError("CTP 成交回报缺少 TradeID")
-        return tid
+        return (row.get("ExchangeID", ""), tid, "BUY" if row.get("Direction") == "0" else "SELL")
 
     def _child(self, row):
         front = row.get("FrontID", self.front)
@@ -118,7 +118,8 @@ class Books:
         raw = row.get("OrderSysID", "")
         system = raw.strip() or None
         by_ref = self.ref_orders.get(key)
-        by_system = self.system_orders.get(system) if system else None
+        system_key = (row.get("ExchangeID", ""), system) if system else None
+        by_system = self.system_orders.get(system_key) if system else None
         if by_ref is not None and by_system is not None and by_ref != by_system:
             raise BufferError("同一个 CTP OrderSysID 关联到不同订单")
         oid = by_ref if by_ref is not None else by_system
@@ -152,7 +153,7 @@ class Books:
             known = child["exchange_order_id"].strip()
             if known and known != system:
                 raise BufferError("已有订单的 CTP OrderSysID 发生变化")
-            self.system_orders[system] = oid
+            self.system_orders[system_key] = oid
         return child
 
     def _order(self, row, query_revision=None):
@@ -235,8 +236,9 @@ class Books:
             self._touch()
         system = row.get("OrderSysID", "").strip()
         if system:
+            exchange = row.get("ExchangeID", "")
             for parked in list(self.pending_trades.values()):
-                if parked.get("OrderSysID", "").strip() == system:
+                if parked.get("OrderSysID", "").strip() == system and parked.get("ExchangeID", "") == exchange:
                     self._trade(parked, update_position=self.position_ready)
 
     def _trade(self, row, *, update_position):
@@ -245,18 +247,18 @@ class Books:
         trading_day = row.get("TradingDay")
         if trading_day and trading_day != self.day:
             raise TimeoutError("成交回报的交易日发生变化")
-        tid = self._trade_id(row)
-        if tid in self.t:
+        key = self._trade_id(row)
+        if key in self.t:
             return False
         system = row.get("OrderSysID", "").strip()
-        oid = self.system_orders.get(system) if system else None
+        oid = self.system_orders.get((key[0], system)) if system else None
         if oid is None:
-            if tid not in self.pending_trades:
+            if key not in self.pending_trades:
                 if len(self.pending_trades) >= PARKED_LIMIT:
                     raise BufferError("未关联订单的成交暂存队列已满")
-                self.pending_trades[tid] = row
+                self.pending_trades[key] = row
             return False
-        self.pending_trades.pop(tid, None)
+        self.pending_trades.pop(key, None)
         child = self.native_orders[oid]
         volume = row["Volume"]
         if type(volume) is not int or volume <= 0:
@@ -278,8 +280,8 @@ class Books:
             child["cancel_pending"] = False
             child["cancel_error"] = None
         symbol = row["ExchangeID"] + "." + row["InstrumentID"]
-        self.t[tid] = {
-            "trade_id": tid,
+        self.t[key] = {
+            "trade_id": key[1],
             "order_sys_id": system,
             "symbol": symbol,
             "direction": "BUY" if row["Direction"] == "0" else "SELL",

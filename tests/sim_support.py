@@ -37,6 +37,12 @@ def books_equal_front(s, sim):
         assert (mine["status"], mine["volume_original"], mine["volume_traded"]) == (
             order["status"], order["volume_original"], order["volume_traded"]), oid
     assert set(s.t) == set(book["trades"])
+    for key, trade in book["trades"].items():
+        mine = s.t[key]
+        assert (mine["volume"], mine["price"], mine["order_sys_id"]) == (
+            trade["volume"], trade["price"], trade["order_sys_id"]), key
+        # tied to the order the front filled, found by its own exchange's number
+        assert s.system_orders[(key[0], mine["order_sys_id"])] == trade["order_id"], key
     for symbol, front in book["positions"].items():
         mine = s.p[symbol]
         for key, value in front.items():
@@ -68,8 +74,9 @@ def views_equal_books(s):
     for oid, record in s.o.items():
         view = s.orders[oid]
         assert all(getattr(view, k) == v for k, v in record.items() if k in view.fields), oid
-    ids = [view.trade_id for view in s.trades]
-    assert len(ids) == len(set(ids)) and set(ids) == set(s.t) and set(s.trade_views) == set(s.t)
+    keys = [(view.symbol.split(".")[0], view.trade_id, view.direction) for view in s.trades]
+    assert len(keys) == len(set(keys)) and set(keys) == set(s.t) and set(s.trade_views) == set(s.t)
+    assert all(s.trade_views[key] is view for key, view in zip(keys, s.trades))
     for symbol, record in s.p.items():
         view = s.positions[symbol]
         assert all(getattr(view, k) == record[k] for k in view.fields), symbol

@@ -201,7 +201,7 @@ def test_crossing_order_fills_in_several_trades_and_the_book_follows(sim, client
     local = f"1:{first['SessionID']}:7"
     assert {k: book["orders"][local][k] for k in ("status", "volume_original", "volume_traded")} \
         == {"status": "FILLED", "volume_original": 5, "volume_traded": 5}
-    assert len(book["trades"]) == 3 and all(t == t.strip() for t in book["trades"])
+    assert len(book["trades"]) == 3 and all(t[1] == t[1].strip() for t in book["trades"])
     assert book["positions"][RB] == {"pos": 8, "pos_long": 8, "pos_long_today": 3,
                                      "pos_long_his": 5, "pos_short": 0, "pos_short_today": 0,
                                      "pos_short_his": 0}
@@ -252,6 +252,54 @@ def test_resting_order_freezes_funds_and_cancels_by_exchange_order_number(sim, c
     assert finished["error"]["ErrorID"] == 26 and finished["data"]["OrderSysID"] == sys_id
     unknown = client.call("OrderAction", {**cancel, "OrderSysID": "999"})[-1]
     assert (unknown["name"], unknown["error"]["ErrorID"]) == ("RspOrderAction", 25)
+
+
+def test_each_exchange_numbers_its_own_orders_and_trades(sim, client):
+    for ref, symbol, price in ((1, RB, 3503.0), (2, "DCE.m2609", 2953.0), (3, RB, 3503.0)):
+        client.insert(ref, symbol, "0", "0", 1, price)   # crossing: filled at once
+        client.until(lambda e: e["name"] == "RtnTrade")
+    trades = sim.book("demo")["trades"]
+    assert list(trades) == [("SHFE", "1", "BUY"), ("DCE", "1", "BUY"), ("SHFE", "2", "BUY")]
+    assert [t["order_sys_id"] for t in trades.values()] == ["1", "1", "2"]
+    rows = client.call("QryTrade")
+    assert [(e["data"]["ExchangeID"], e["data"]["TradeID"].strip()) for e in rows] == [
+        ("SHFE", "1"), ("DCE", "1"), ("SHFE", "2")]
+
+
+@pytest.mark.parametrize("where", [None, "top", "market"])
+def test_self_trade_is_off_unless_the_world_turns_it_on(tmp_path, where):
+    world = sim_world()
+    if where == "top":
+        world["self_trade"] = True
+    elif where == "market":
+        world["market"]["self_trade"] = True
+    with Simulator(world) as sim:
+        client = Client(sim, tmp_path)
+        client.login()
+        before = sim.book("demo")
+        client.insert(1, RB, "0", "0", 2, 3500.0)      # between the bid and the ask: rests
+        client.until(lambda e: e["name"] == "RtnOrder" and e["data"]["OrderStatus"] == "3")
+        client.insert(2, RB, "1", "0", 3, 3500.0)      # crosses the account's own buy only
+        events = client.until(lambda e: e["name"] == "RtnOrder" and e["data"]["OrderRef"] == "2"
+                              and e["data"]["OrderStatus"] in ("3", "1"))
+        book = sim.book("demo")
+        if where is None:
+            assert book["trades"] == {} and not named(events, "RtnTrade")
+            client.close()
+            return
+        events += client.until(lambda e: e["name"] == "RtnTrade" and e["data"]["OrderRef"] == "2")
+        seen = [(e["name"], e["data"]["OrderRef"], e["data"].get("TradeID", "").strip(),
+                 e["data"]["Direction"]) for e in named(events, "RtnOrder", "RtnTrade")[-4:]]
+        assert seen == [("RtnOrder", "1", "", "0"), ("RtnTrade", "1", "1", "0"),
+                        ("RtnOrder", "2", "", "1"), ("RtnTrade", "2", "1", "1")]
+        assert {k: (t["volume"], t["price"]) for k, t in book["trades"].items()} == {
+            ("SHFE", "1", "BUY"): (2, 3500.0), ("SHFE", "1", "SELL"): (2, 3500.0)}
+        statuses = {o["order_id"].split(":")[-1]: (o["status"], o["volume_traded"])
+                    for o in book["orders"].values()}
+        assert statuses == {"1": ("FILLED", 2), "2": ("ALIVE", 2)}
+        assert (book["positions"][RB]["pos_long_today"], book["positions"][RB]["pos_short_today"]) == (2, 2)
+        assert book["commission"] == before["commission"] + 4 * 1.5
+        client.close()
 
 
 FRONT, EXCHANGE = "front", "exchange"
@@ -411,6 +459,8 @@ def test_command_line_prints_its_address_first_and_exits_on_interrupt(tmp_path):
      "symbol"),
     ({"accounts": [dict(DEFAULT_WORLD["accounts"][0], auth_code="x" * 17)]}, "auth_code"),
     ({"market": {"sizes": [0, 3]}}, "sizes"),
+    ({"self_trade": 1}, "self_trade"),
+    ({"market": {"interval": 0, "self_trade": "yes"}}, "self_trade"),
     ({"extra": 1}, "'extra'"),
 ])
 def test_world_entries_are_checked(change, message):

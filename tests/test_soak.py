@@ -144,7 +144,7 @@ def test_a_long_stream_keeps_memory_flat_and_loses_nothing(monkeypatch):
             assert bridge.events - base == sent and bridge.out_of_order == 0 and len(natives) == 1
             assert ready(s) and s.error is None
             ours = [oid for oid in s.o if oid.startswith("7:7:")]
-            assert len(ours) == POOL and sum(1 for t in s.t if int(t) >= 80000) == POOL
+            assert len(ours) == POOL and sum(1 for _, tid, _ in s.t if int(tid) >= 80000) == POOL
             assert grown < 256 * 1024, f"{grown} bytes kept over {sent - warm} events"
             assert rss_grown < 16 * 1024, f"RSS grew {rss_grown} KiB"
             await s.close()

@@ -24,6 +24,17 @@ NOW = 1_700_000_000_000  # the wall clock of the `clock` fixture, in ms
 T0930, T0931 = 1_704_418_200_000, 1_704_418_260_000  # 2024-01-05 09:30 and 09:31 in UTC+8
 SYM, OTHER = "SHFE.cu2501", "DCE.m2505"
 OID8, OID9 = "1:42:8", "1:42:9"
+
+
+def key(tid, exchange="SHFE", direction="BUY"):
+    """A trade's key in the books."""
+    return (exchange, tid, direction)
+
+
+def sys_key(number, exchange="SHFE"):
+    """An order's exchange number as the books key it."""
+    return (exchange, number)
+
 CHILD_FIELDS = (
     "order_id parent symbol direction offset exchange_order_id close_type volume_original "
     "volume_traded volume_left status is_confirmed status_msg cancel_pending cancel_error ref "
@@ -130,7 +141,7 @@ def test_new_order_is_created_and_confirmed_by_one_return(s):
                                             None, T0930]))  # fmt: skip
     assert child == dict(zip(CHILD_FIELDS, [OID8, OID8, SYM, "BUY", "OPEN", "  100", None, 5, 0, 5, "ALIVE", True,
                                             "", False, None, "8", 1, 42, None, False, 0, None, ""]))  # fmt: skip
-    assert s.ref_orders == {(1, 42, "8"): OID8} and s.system_orders == {"100": OID8}
+    assert s.ref_orders == {(1, 42, "8"): OID8} and s.system_orders == {sys_key("100"): OID8}
     assert (s.revision, s.order_revisions, s.dirty, s.pending) == (1, {OID8: 1}, True, {"account"})
     s._order(order_row(sys="  100", status="1"))  # the same state again: no change
     assert s.native_orders[OID8] is child and s.o[OID8] is order and s.revision == 1
@@ -155,7 +166,7 @@ def test_identity_by_reference_and_by_system_id(s):
     child = accept(s, sys="")
     assert s.system_orders == {} and s.o[OID8]["order_sys_id"] is None
     accept(s, sys="100")
-    assert s.system_orders == {"100": OID8} and s.o[OID8]["order_sys_id"] == "100"
+    assert s.system_orders == {sys_key("100"): OID8} and s.o[OID8]["order_sys_id"] == "100"
     s._order(order_row("99", "\u3000\x1c100\t\n", FrontID=3, SessionID=7))  # by its number alone, str.strip's blanks
     assert list(s.native_orders) == [OID8] and s.ref_orders[(3, 7, "99")] == OID8
     assert (child["front"], child["session"], child["ref"]) == (3, 7, "99")
@@ -176,7 +187,7 @@ def test_system_id_conflicts(s):
     with pytest.raises(BufferError, match="^已有订单的 CTP OrderSysID 发生变化$"):
         s._order(order_row("8", "300"))
     s._order(order_row("8", "  100  "))  # blanks around the same number are no change
-    assert s.system_orders == {"100": OID8, "200": OID9}
+    assert s.system_orders == {sys_key("100"): OID8, sys_key("200"): OID9}
 
 
 # ---- statuses -----------------------------------------------------------------
@@ -250,12 +261,12 @@ def test_stale_query_rows_are_ignored(s):
     s.order_revisions[OID8] = 9
     before = dict(child)
     s._order(order_row(sys="100", status="5"), query_revision=7)
-    assert child == before and s.revision == 1 and list(s.pending_trades) == ["T1"]
-    assert s.system_orders == {"100": OID8}  # identity is settled before the age test
+    assert child == before and s.revision == 1 and list(s.pending_trades) == [key("T1")]
+    assert s.system_orders == {sys_key("100"): OID8}  # identity is settled before the age test
     s._order(order_row(sys="100", status="5", traded=2), 9)  # not newer than the query: applied
     assert (child["status"], child["volume_traded"], s.order_revisions[OID8]) == ("CANCELLED", 2, 2)
     s._order(order_row(sys="100", status="5", traded=2))  # writes the released finish keys back
-    s.pending_trades["T7"], revision = trade_row("T7", "100", 1), s.revision
+    s.pending_trades[key("T7")], revision = trade_row("T7", "100", 1), s.revision
     s._order(order_row(sys="100", status="5", traded=2))  # no change, yet parked trades are replayed
     assert (s.pending_trades, child["volume_traded"], s.revision) == ({}, 3, revision)
     s._order(order_row("5", "500"), query_revision=0)  # an order the books do not know
@@ -347,18 +358,18 @@ def test_parked_trades_are_replayed_by_the_return_that_links_them(s, ready):
     first, second = trade_row("T1", "  100", 2), trade_row("T2", "100", 1)
     for row in (first, trade_row("T9", "200"), second, first, trade_row("T5", "")):
         assert s._trade(row, update_position=ready) is False
-    assert list(s.pending_trades) == ["T1", "T9", "T2", "T5"] and s.pending_trades["T1"] == first
+    assert list(s.pending_trades) == [key(t) for t in ("T1", "T9", "T2", "T5")] and s.pending_trades[key("T1")] == first
     accept(s, sys="")
     assert len(s.pending_trades) == 4  # no number, nothing replayed
     child = accept(s, sys="100")
-    assert list(s.t) == ["T1", "T2"] and list(s.pending_trades) == ["T9", "T5"]
+    assert list(s.t) == [key("T1"), key("T2")] and list(s.pending_trades) == [key("T9"), key("T5")]
     assert (child["volume_traded"], s.o[OID8]["volume_left"]) == (3, 2)
     expected = dict(record, pos_long=3, pos_long_today=3, pos=3, available_long=3, updated_at=NOW)
     assert s.p[SYM] == (expected if ready else record)
 
 
 def test_parked_store_is_bounded(s):
-    s.pending_trades.update({f"x{i}": {} for i in range(32767)})
+    s.pending_trades.update({key(f"x{i}"): {} for i in range(32767)})
     assert s._trade(trade_row("T1", "100"), update_position=False) is False
     with pytest.raises(BufferError, match="^未关联订单的成交暂存队列已满$"):
         s._trade(trade_row("T2", "100"), update_position=False)
@@ -371,11 +382,48 @@ def test_trade_record_and_duplicates(s):
         with pytest.raises(TypeError):  # update_position is keyword-only and required
             call()
     assert s._trade(trade_row("T1", " 100 ", 2), update_position=False) is True
-    assert list(s.t["T1"]) == list(Trade.fields)
-    assert s.t["T1"] == dict(zip(Trade.fields, ["T1", "100", SYM, "BUY", "OPEN", 70010.0, 2, T0931]))
+    assert list(s.t[key("T1")]) == list(Trade.fields)
+    assert s.t[key("T1")] == dict(zip(Trade.fields, ["T1", "100", SYM, "BUY", "OPEN", 70010.0, 2, T0931]))
     before, s.dirty, s.pending = dict(child), False, set()
     assert s._trade(trade_row("T1 ", "100", 2), update_position=False) is False
     assert (child, len(s.t), s.dirty, s.pending) == (before, 1, False, set())
+
+
+def test_numbers_repeated_on_two_exchanges(s):
+    shfe, dce = accept(s, "8", "100"), accept(s, "9", " 100", symbol=OTHER)
+    assert s.system_orders == {sys_key("100"): OID8, sys_key("100", "DCE"): OID9}
+    assert s._trade(trade_row("T1", "100", 2), update_position=False) is True
+    assert s._trade(trade_row("T1", "100", 3, symbol=OTHER), update_position=False) is True
+    assert list(s.t) == [key("T1"), key("T1", "DCE")] and (shfe["volume_traded"], dce["volume_traded"]) == (2, 3)
+    assert [t["symbol"] for t in s.t.values()] == [SYM, OTHER]
+    s._order(order_row("9", "100", symbol=OTHER, status="5", traded=3))  # known by its exchange's number
+    assert (shfe["status"], dce["status"]) == ("ALIVE", "CANCELLED")
+
+
+def test_self_trade_is_two_trades(s):
+    position(s)
+    s.position_ready = True
+    buy, sell = accept(s, "8", "100"), accept(s, "9", "101", direction="1")
+    assert s._trade(trade_row("T1", "100", 2), update_position=True) is True
+    assert s._trade(trade_row("T1", "101", 2, direction="1"), update_position=True) is True
+    assert s._trade(trade_row(" T1", "101", 2, direction="1"), update_position=True) is False  # seen
+    assert list(s.t) == [key("T1"), key("T1", direction="SELL")]
+    assert [t["trade_id"] for t in s.t.values()] == ["T1", "T1"]
+    assert (buy["volume_traded"], sell["volume_traded"]) == (2, 2)
+    assert (s.p[SYM]["pos_long"], s.p[SYM]["pos_short"], s.p[SYM]["pos"]) == (2, 2, 0)
+
+
+def test_parked_trade_waits_for_an_order_of_its_own_exchange(s):
+    parked = trade_row("T1", "100", 2, symbol=OTHER)
+    s._trade(parked, update_position=False)
+    shfe = accept(s, "8", "100")  # the same number on another exchange
+    assert s.pending_trades == {key("T1", "DCE"): parked} and s.t == {} and shfe["volume_traded"] == 0
+    dce = accept(s, "9", "100", symbol=OTHER)
+    assert s.pending_trades == {} and list(s.t) == [key("T1", "DCE")] and dce["volume_traded"] == 2
+    # A trade without its exchange is tied to no exchange's order.
+    row = trade_row("T2", "100")
+    del row["ExchangeID"]
+    assert s._trade(row, update_position=False) is False and list(s.pending_trades) == [("", "T2", "BUY")]
 
 
 class MyInt(int):
@@ -424,13 +472,14 @@ def test_trade_without_trade_id(s, tid):
     for call in (lambda: s._trade(row, update_position=False), lambda: s._trade_id(row)):
         with pytest.raises(BufferError, match="^CTP 成交回报缺少 TradeID$"):
             call()
-    assert s._trade_id({"TradeID": " \t12 \n"}) == "12"
+    assert s._trade_id({"TradeID": " \t12 \n"}) == ("", "12", "SELL")  # no exchange, no direction
+    assert s._trade_id(trade_row(" 12", "", direction="1", symbol=OTHER)) == ("DCE", "12", "SELL")
 
 
 @pytest.mark.parametrize(
     "key", ["OrderStatus", "VolumeTotalOriginal", "CombOffsetFlag", "FrontID", "SessionID", "OrderRef", "ExchangeID",
             "InstrumentID", "T:Volume", "T:Direction", "T:OffsetFlag", "T:Price", "T:TradeDate", "T:TradeTime",
-            "T:ExchangeID", "T:InstrumentID"],
+            "T:InstrumentID"],
 )  # fmt: skip
 def test_missing_required_key(s, key):
     if key.startswith("T:"):

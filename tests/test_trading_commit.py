@@ -69,7 +69,7 @@ def test_commit_outside_ready_publishes_only_the_status(s, published, status, ex
     publish(s)
     held = s.orders["1:42:8"]
     s.o["1:42:8"]["status"], s.a["balance"], s.p[SYM]["pos_long"] = "FILLED", 200.0, 3
-    s.o["1:42:9"], s.t["T1"] = order("1:42:9"), trade("T1")
+    s.o["1:42:9"], s.t[key("T1")] = order("1:42:9"), trade("T1")
     s.published_status, s.session_status, s.reset_pending = published, status, True
     assert publish(s, expected) == {}
     assert s.published_status == status and s.reset_pending
@@ -101,39 +101,47 @@ def test_orders_added_changed_and_revisited(s):
     registry_is_exact(s)
 
 
+def key(tid, direction="BUY"):
+    """A trade's key in the books."""
+    return ("SHFE", tid, direction)
+
+
 def test_trades_created_and_changed(s):
-    s.t["T2"] = trade("T2")
-    names, changes = set_fields(s.t["T2"]), publish(s)
+    s.t[key("T2")] = trade("T2")
+    names, changes = set_fields(s.t[key("T2")]), publish(s)
     (view,) = s.trades
-    assert type(view) is Trade and s.trade_views == {"T2": view} and view._values == s.t["T2"]
+    assert type(view) is Trade and s.trade_views == {key("T2"): view} and view._values == s.t[key("T2")]
     assert changes[id(view)] == names and changes[id(s.trades)] == names | {"__members__"}
-    s.t["T2"]["volume"] = 3
+    s.t[key("T2")]["volume"] = 3
     assert publish(s)[id(s.trades)] == {"volume"} and view.volume == 3
-    s.t["T1"] = trade("T1")
+    s.t[key("T1")] = trade("T1")
     changes = publish(s)
-    assert s.trades == [view, s.trade_views["T1"]]  # in order of first publication
+    assert s.trades == [view, s.trade_views[key("T1")]]  # in order of first publication
     assert changes[id(s.trades)] == names | {"__members__"} and changes[id(view)] == set()
     assert id(s.trades) not in publish(s)  # nothing created or changed
+    s.t[key("T1", "SELL")] = dict(trade("T1"), direction="SELL")  # a self-trade: one number, two trades
+    publish(s)
+    assert [(v.trade_id, v.direction) for v in s.trades] == [("T2", "BUY"), ("T1", "BUY"), ("T1", "SELL")]
     registry_is_exact(s)
 
 
 @pytest.mark.parametrize("reset", [True, False])
 def test_records_not_reported_again(s, reset):
     s.o.update({oid: order(oid) for oid in ("1:42:8", "1:42:9", "1:42:10")})
-    s.t.update({tid: trade(tid) for tid in ("T1", "T2", "T3")})
+    s.t.update({key(tid): trade(tid) for tid in ("T1", "T2", "T3")})
     publish(s)
     dropped, trades, (v1, v2, v3) = s.orders["1:42:9"], s.trades, s.trades
     del s.o["1:42:9"]  # an order is dropped whether or not a reset is pending
-    s.t = {"T3": trade("T3", 4), "T1": trade("T1")}  # re-reported in another order, T2 missing
+    s.t = {key("T3"): trade("T3", 4), key("T1"): trade("T1")}  # re-reported in another order, T2 missing
     s.reset_pending = reset
     changes = publish(s)
     assert list(s.orders) == ["1:42:8", "1:42:10"] and id(dropped) not in s.objects and dropped.status == "ALIVE"
     assert changes[id(s.orders)] == {"__members__"} and s.trades is trades and v3.volume == 4 and not s.reset_pending
     if reset:  # trades leave only with the reset
-        assert trades == [v1, v3] and s.trade_views == {"T1": v1, "T3": v3} and id(v2) not in s.objects
+        assert trades == [v1, v3] and s.trade_views == {key("T1"): v1, key("T3"): v3} and id(v2) not in s.objects
         assert changes[id(trades)] == {"__members__", "volume"}
     else:
-        assert trades == [v1, v2, v3] and list(s.trade_views) == ["T1", "T2", "T3"]
+        assert trades == [v1, v2, v3] and list(s.trade_views) == [key("T1"), key("T2"), key("T3")]
         assert changes[id(trades)] == {"volume"}
     registry_is_exact(s)
 

@@ -44,8 +44,13 @@ def child(s, ref, request_id, cancel_request_id=None, *, sys="", direction="SELL
     s.o[oid] = dict({k: record.get(k) for k in Order.fields}, order_sys_id=sys.strip() or None, limit_price=1.0)
     s.ref_orders[(1, 42, ref)] = oid
     if sys.strip():
-        s.system_orders[sys.strip()] = oid
+        s.system_orders[("SHFE", sys.strip())] = oid
     return record
+
+
+def key(tid, direction="BUY"):
+    """A trade's key in the books."""
+    return ("SHFE", tid, direction)
 
 
 def order_row(ref="8", sys="100", status="3", **extra):
@@ -216,7 +221,7 @@ def test_pushed_returns_only_in_sync_and_ready(s, phase, applied):
     s.phase = phase
     s.event(response("RtnOrder", 0, order_row()))
     s.event(response("RtnTrade", 0, trade_row("7")))
-    assert (OID8 in s.o, "7" in s.live_trade_buffer) == (applied, applied)
+    assert (OID8 in s.o, key("7") in s.live_trade_buffer) == (applied, applied)
 
 
 @pytest.mark.parametrize(
@@ -227,22 +232,22 @@ def test_pushed_returns_only_in_sync_and_ready(s, phase, applied):
 def test_pushed_returns_need_a_speculative_hedge_flag(s, flag, order, trade):
     s.event(response("RtnOrder", 0, order_row(CombHedgeFlag=flag)))
     s.event(response("RtnTrade", 0, trade_row("7" if trade else "", HedgeFlag=flag)))  # no key read when untracked
-    assert (OID8 in s.native_orders, "7" in s.live_trade_buffer) == (order, trade)
+    assert (OID8 in s.native_orders, key("7") in s.live_trade_buffer) == (order, trade)
 
 
 def test_live_trade_buffer_before_positions_are_ready(s):
     first = trade_row("7")
     s.event(response("RtnTrade", 0, first))
     s.event(response("RtnTrade", 0, trade_row(" 7 ", volume=2)))  # the same key: the first copy stays
-    assert s.live_trade_buffer == {"7": first}
-    s.live_trade_buffer.update((f"k{i}", {}) for i in range(32766))
+    assert s.live_trade_buffer == {key("7"): first}
+    s.live_trade_buffer.update((key(f"k{i}"), {}) for i in range(32766))
     s.event(response("RtnTrade", 0, trade_row("8")))  # the 32768th
     s.event(response("RtnTrade", 0, trade_row("8", volume=3)))  # repeated while full: never raises
     with pytest.raises(BufferError) as info:
         s.event(response("RtnTrade", 0, trade_row("9")))
     assert info.value.args == ("登录期间的成交回报暂存队列已满",)
-    assert len(s.live_trade_buffer) == 32768 and "9" not in s.live_trade_buffer
-    assert s.live_trade_buffer["8"]["Volume"] == 1 and s.t == {} and s.pending_trades == {}
+    assert len(s.live_trade_buffer) == 32768 and key("9") not in s.live_trade_buffer
+    assert s.live_trade_buffer[key("8")]["Volume"] == 1 and s.t == {} and s.pending_trades == {}
 
 
 def test_live_trade_after_positions_are_ready_moves_the_book(s):
@@ -250,7 +255,7 @@ def test_live_trade_after_positions_are_ready_moves_the_book(s):
     c = child(s, "8", 11, sys="100", direction="BUY", offset="OPEN")
     s.p[SYM] = empty_position(SYM, 1)
     s.event(response("RtnTrade", 0, trade_row("7", volume=2)))
-    assert s.live_trade_buffer == {} and list(s.t) == ["7"] and c["volume_traded"] == 2
+    assert s.live_trade_buffer == {} and list(s.t) == [key("7")] and c["volume_traded"] == 2
     assert (s.p[SYM]["pos_long"], s.p[SYM]["pos_long_today"]) == (2, 2)
 
 
@@ -289,8 +294,11 @@ def test_rejected_insert_lookup(s, data, rid, code, hit):
 
 @pytest.mark.parametrize(
     "data, rid, hit",
-    [({"OrderSysID": "  100 "}, 0, OID8), ({"OrderSysID": "100"}, 21, OID8), ({"OrderSysID": "100"}, 22, None),
-     ({"OrderSysID": "100"}, 20, None), ({"OrderSysID": "999"}, 22, OID9), ({"OrderSysID": "  "}, 22, OID9),
+    [({"ExchangeID": "SHFE", "OrderSysID": "  100 "}, 0, OID8), ({"ExchangeID": "SHFE", "OrderSysID": "100"}, 21, OID8),
+     ({"ExchangeID": "SHFE", "OrderSysID": "100"}, 22, None), ({"ExchangeID": "SHFE", "OrderSysID": "100"}, 20, None),
+     ({"ExchangeID": "DCE", "OrderSysID": "100"}, 0, None), ({"OrderSysID": "100"}, 0, None),  # another exchange's
+     ({"ExchangeID": "DCE", "OrderSysID": "100"}, 22, OID9),
+     ({"OrderSysID": "999"}, 22, OID9), ({"OrderSysID": "  "}, 22, OID9),
      (None, 21, OID8), ({"FrontID": 1, "SessionID": 42, "OrderRef": 9}, 0, OID9),
      ({"FrontID": 1, "SessionID": 42, "OrderRef": "9"}, 21, OID8),
      ({"FrontID": 1, "SessionID": 42, "OrderRef": "9"}, 30, None),
@@ -318,7 +326,7 @@ def test_rejected_cancel_needs_an_error_and_a_pending_cancel(s, name, pending, c
     c = child(s, "8", 11, cancel_id, sys="100")
     c["cancel_pending"] = pending
     copy, order = dict(c), dict(s.o[OID8])
-    s.event(response(name, 0, {"OrderSysID": "100"}, code=code))
+    s.event(response(name, 0, {"ExchangeID": "SHFE", "OrderSysID": "100"}, code=code))
     s.event(response(name, 21, {}, code=code))
     if refused:
         assert fields(c, REFUSED) == REFUSED and s.dirty
@@ -353,9 +361,9 @@ def test_orders_snapshot_is_applied_with_its_revision(s):
 def prepared(s, clock):
     """Runs the first trade query (trades 1 and 2) and the position query."""
     c = child(s, "8", 11, sys="100", direction="BUY", offset="OPEN", volume=10)
-    s.trade_before = {"old"}
+    s.trade_before = {key("old")}
     s._complete(query(s, "trades_before", rows=[trade_row("1"), trade_row("5", HedgeFlag="3"), trade_row(" 2 ")]))
-    assert s.trade_before == {"1", "2"} and set(s.t) == {"1", "2"} and c["volume_traded"] == 2
+    assert s.trade_before == {key("1"), key("2")} == set(s.t) and c["volume_traded"] == 2
     assert s.p == {symbol: empty_position(symbol) for symbol in s.positions}  # positions not moved
     assert s.sync_index == 3
     clock.wall = 1_700_000_001.0
@@ -371,13 +379,13 @@ def prepared(s, clock):
 )  # fmt: skip
 def test_trades_after_rewinds_or_publishes(s, clock, extra, buffered, parked, rewinds):
     prepared(s, clock)
-    for key in buffered:
-        s.live_trade_buffer[key] = trade_row(key)
+    for tid in buffered:
+        s.live_trade_buffer[key(tid)] = trade_row(tid)
     if parked:
-        s.pending_trades["p"] = trade_row("p", "555")
+        s.pending_trades[key("p")] = trade_row("p", "555")
     rows = [trade_row(t) for t in ["1", "2", *extra]] + [trade_row("5", HedgeFlag="2")]  # not tracked
     s._complete(query(s, "trades_after", rows=rows))
-    after = {"1", "2", *(t.strip() for t in extra)}
+    after = {key(t.strip()) for t in ["1", "2", *extra]}
     assert s.trade_before == after and set(s.t) == after and s.phase_time == clock.now
     if rewinds:
         assert (s.sync_index, s.position_candidate, s.position_ready) == (2, None, False)

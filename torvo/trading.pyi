@@ -77,18 +77,18 @@ class Trading:
     positions: LiveMap[Position]
     orders: LiveMap[Order]
     trades: list[Trade]
-    trade_views: dict[str, Trade]
+    trade_views: dict[tuple[str, str, str], Trade]
     a: dict[str, Any]
     p: dict[str, dict[str, Any]]
     o: dict[str, dict[str, Any]]
-    t: dict[str, dict[str, Any]]
+    t: dict[tuple[str, str, str], dict[str, Any]]
     native_orders: dict[str, dict[str, Any]]
     instruments: dict[str, dict[str, Any]]
     ref_orders: dict[tuple[Any, Any, str], str]
-    system_orders: dict[str, str]
-    pending_trades: dict[str, dict[str, Any]]
-    live_trade_buffer: dict[str, dict[str, Any]]
-    trade_before: set[str]
+    system_orders: dict[tuple[str, str], str]
+    pending_trades: dict[tuple[str, str, str], dict[str, Any]]
+    live_trade_buffer: dict[tuple[str, str, str], dict[str, Any]]
+    trade_before: set[tuple[str, str, str]]
     position_candidate: dict[str, dict[str, Any]] | None
     position_ready: bool
     pending: set[str]
@@ -156,7 +156,7 @@ class Trading:
     @staticmethod
     def _is_spec_trade(row: dict[str, Any]) -> bool: ...
     def _by_ref(self, ref: object) -> dict[str, Any] | None: ...
-    def _trade_id(self, row: dict[str, Any]) -> str: ...
+    def _trade_id(self, row: dict[str, Any]) -> tuple[str, str, str]: ...
     def _child(self, row: dict[str, Any]) -> dict[str, Any]: ...
     def _order(self, row: dict[str, Any], query_revision: int | None = None) -> None: ...
     def _trade(self, row: dict[str, Any], *, update_position: bool) -> bool: ...

@@ -53,6 +53,17 @@ bool holds_system_id(nb::handle record, nb::handle raw) {
 
 nb::object direction_of(nb::handle code) { return nb::borrow(equal(code, names.zero_text) ? names.BUY : names.SELL); }
 
+// (a, b) or (a, b, c), each reference stolen: the books' keys, made without
+// a call into the host.
+nb::tuple key_of(nb::object a, nb::object b, nb::object c = nb::object()) {
+    PyObject *key = PyTuple_New(c.is_valid() ? 3 : 2);
+    if (key == nullptr) throw nb::python_error();
+    PyTuple_SET_ITEM(key, 0, a.release().ptr());
+    PyTuple_SET_ITEM(key, 1, b.release().ptr());
+    if (c.is_valid()) PyTuple_SET_ITEM(key, 2, c.release().ptr());
+    return nb::steal<nb::tuple>(key);
+}
+
 // A row's trading day must be the login's (when it has one).
 void check_day(nb::handle row, nb::handle day, const char *message_text) {
     nb::object row_day = get(row, names.TradingDay);
@@ -92,11 +103,20 @@ nb::object Trading::by_ref(nb::handle ref) {
     return nb::borrow(child != nullptr ? child : Py_None);
 }
 
-nb::str Trading::trade_id(nb::handle row) {
+nb::tuple Trading::trade_key(nb::handle row) {
+    // Each exchange numbers its own trades, and a self-trade is reported as
+    // two trades of one number, one a direction.
     nb::object tid = stripped_field(row, names.TradeID);
     if (!truthy(tid)) raise(PyExc_BufferError, "CTP 成交回报缺少 TradeID");
-    return nb::borrow<nb::str>(tid);
+    return key_of(exchange_of(row), std::move(tid), direction_of(get_or(row, names.Direction, Py_None)));
 }
+
+nb::object Trading::system_key(nb::handle exchange, nb::handle system) {
+    if (system.is_none() || !truthy(system)) return nb::none();
+    return key_of(nb::borrow(exchange), nb::borrow(system));
+}
+
+nb::object Trading::exchange_of(nb::handle row) { return get_or(row, names.ExchangeID, names.empty); }
 
 nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
     // An exact dict is read once here, and what it holds handed on in `ids`.
@@ -118,8 +138,9 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
     nb::object raw = field(names.OrderSysID, names.empty, &out.system);
     nb::object system = text_or_none(stripped(raw));
 
+    nb::object system_id = system_key(exchange_of(row), system);
     nb::object by_ref = nb::borrow(find(ref_orders, key));
-    nb::object by_system = system.is_none() ? nb::object() : nb::borrow(find(system_orders, system));
+    nb::object by_system = system_id.is_none() ? nb::object() : nb::borrow(find(system_orders, system_id));
     if (by_ref.is_valid() && by_system.is_valid() && !equal(by_ref, by_system))
         raise(PyExc_BufferError, "同一个 CTP OrderSysID 关联到不同订单");
     nb::object oid = by_ref.is_valid() ? by_ref : by_system;
@@ -155,7 +176,7 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
             known = stripped(known);
             if (truthy(known) && !equal(known, system)) raise(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
         }
-        if (!by_system.is(oid)) set(system_orders, system, oid);
+        if (!by_system.is(oid)) set(system_orders, system_id, oid);
     }
     return nb::borrow<nb::dict>(child);
 }
@@ -309,31 +330,35 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
         touch();
     }
 
-    // Trades that arrived before this order's OrderSysID was known.
+    // Trades of this order's exchange that arrived before its OrderSysID was
+    // known.
     if (size(pending_trades) == 0) return;
     nb::object system = stripped_field(row, names.OrderSysID);
     if (!truthy(system)) return;
+    nb::object exchange = exchange_of(row);
     nb::object parked = check(PyDict_Values(pending_trades.ptr()));
     for (nb::handle trade_row : parked)
-        if (equal(stripped_field(trade_row, names.OrderSysID), system)) trade(trade_row, position_ready);
+        if (equal(stripped_field(trade_row, names.OrderSysID), system) && equal(exchange_of(trade_row), exchange))
+            trade(trade_row, position_ready);
 }
 
 bool Trading::trade(nb::handle row, bool update_position) {
     if (!is_spec_trade(row)) return false;
     check_day(row, day, "成交回报的交易日发生变化");
-    nb::str tid = trade_id(row);
-    if (has(trade_book, tid)) return false;  // seen already (live, then in the trade query)
+    nb::tuple key = trade_key(row);
+    if (has(trade_book, key)) return false;  // seen already (live, then in the trade query)
     nb::object system = stripped_field(row, names.OrderSysID);
-    nb::object oid = truthy(system) ? nb::borrow(find(system_orders, system)) : nb::object();
+    nb::object system_id = system_key(PyTuple_GET_ITEM(key.ptr(), 0), system);
+    nb::object oid = system_id.is_none() ? nb::object() : nb::borrow(find(system_orders, system_id));
     if (!oid.is_valid()) {
         // The order is not in the books yet: park the trade until it is.
-        if (!has(pending_trades, tid)) {
+        if (!has(pending_trades, key)) {
             if (size(pending_trades) >= kParkedTradeLimit) raise(PyExc_BufferError, "未关联订单的成交暂存队列已满");
-            set(pending_trades, tid, row);
+            set(pending_trades, key, row);
         }
         return false;
     }
-    del(pending_trades, tid);
+    del(pending_trades, key);
     nb::object child = item(native_orders, oid);
     nb::object volume = item(row, names.Volume);
     if (!PyLong_CheckExact(volume.ptr()) || !less(int_of(0), volume)) raise(PyExc_BufferError, "成交数量无效");
@@ -368,8 +393,8 @@ bool Trading::trade(nb::handle row, bool update_position) {
 
     nb::object symbol = symbol_of(row);
     static Shape trade_shape;
-    set(trade_book, tid,
-        dict_of(trade_shape, {{names.trade_id, tid},
+    set(trade_book, key,
+        dict_of(trade_shape, {{names.trade_id, nb::handle(PyTuple_GET_ITEM(key.ptr(), 1))},
                  {names.order_sys_id, system},
                  {names.symbol, symbol},
                  {names.direction, direction_of(item(row, names.Direction))},

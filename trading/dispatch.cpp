@@ -209,11 +209,11 @@ void Trading::on_order_return(const Event &e) {
 
 void Trading::on_trade_return(const Event &e) {
     if (!is_spec_trade(e.data)) return;
-    nb::str key = trade_id(e.data);
     if (position_ready) {
         trade(e.data, true);
         return;
     }
+    nb::tuple key = trade_key(e.data);
     // Held until the position snapshot is established; compared with the
     // second trade snapshot then, not applied one by one.
     if (has(live_trade_buffer, key)) return;
@@ -241,8 +241,9 @@ void Trading::on_insert_rejected(const Event &e) {
 
 void Trading::on_action_rejected(const Event &e) {
     nb::object child;
-    nb::object system_id = call_method(get_or(e.data, names.OrderSysID, names.empty), names.strip);
-    if (truthy(system_id)) {
+    nb::object system_id =
+        system_key(exchange_of(e.data), call_method(get_or(e.data, names.OrderSysID, names.empty), names.strip));
+    if (!system_id.is_none()) {
         nb::object oid = get(system_orders, system_id.ptr());
         if (oid.is_valid()) child = get(native_orders, oid.ptr());
     }

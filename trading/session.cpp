@@ -504,8 +504,8 @@ void bind_trading(nb::module_ &m) {
         "_by_ref", [](Trading &t, nb::handle ref) { return t.by_ref(ref); }, "ref"_a.none(),
         nb::sig("def _by_ref(self, ref: object) -> dict[str, Any] | None"));
     cls.def(
-        "_trade_id", [](Trading &t, nb::handle row) { return t.trade_id(row); }, "row"_a.none(),
-        nb::sig("def _trade_id(self, row: dict[str, Any]) -> str"));
+        "_trade_id", [](Trading &t, nb::handle row) { return t.trade_key(row); }, "row"_a.none(),
+        nb::sig("def _trade_id(self, row: dict[str, Any]) -> tuple[str, str, str]"));
     cls.def(
         "_child", [](Trading &t, nb::handle row) { return t.child_of(row); }, "row"_a.none(),
         nb::sig("def _child(self, row: dict[str, Any]) -> dict[str, Any]"));

@@ -188,7 +188,15 @@ struct Trading {
     static bool is_spec_order(nb::handle row);
     static bool is_spec_trade(nb::handle row);
     nb::object by_ref(nb::handle ref);
-    nb::str trade_id(nb::handle row);
+    // (ExchangeID, stripped TradeID, "BUY" or "SELL"): the key of a trade in
+    // `t`, `trade_views`, `pending_trades`, `live_trade_buffer` and
+    // `trade_before`.  BufferError for a blank TradeID.
+    nb::tuple trade_key(nb::handle row);
+    // (exchange, stripped OrderSysID `system`): the key of an order in
+    // `system_orders`; None when `system` is blank or None.
+    static nb::object system_key(nb::handle exchange, nb::handle system);
+    // row.get("ExchangeID", ""): the exchange whose numbers a row's are.
+    static nb::object exchange_of(nb::handle row);
     // The fields of a return that identify its order, as child_of read them
     // (empty where the row lacks the key or is not an exact dict).
     struct RowIds {

@@ -11,13 +11,13 @@ nb::object symbol_of(nb::handle row);
 
 namespace {
 
-// set(trade ids) of the speculative rows, each also recorded in the books.
+// set(trade keys) of the speculative rows, each also recorded in the books.
 nb::object record_trades(Trading &t, nb::handle rows) {
     nb::object keys = check(PySet_New(nullptr));
     nb::object kept = nb::list();
     for (nb::handle row : rows) {
         if (!Trading::is_spec_trade(row)) continue;
-        set_add(keys, t.trade_id(row));
+        set_add(keys, t.trade_key(row));
         check(PyList_Append(kept.ptr(), row.ptr()));
     }
     for (nb::handle row : kept) t.trade(row, false);

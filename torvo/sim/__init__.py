@@ -40,14 +40,17 @@ The front
   that crosses fills at the best opposite price, up to that level's size; the
   rest rests and fills at its own price when the market reaches it.  Each
   fill is one trade: an RtnOrder with the traded volume, then an RtnTrade.
-  Orders match the simulated market only, never each other.  TimeCondition
+  Orders match the simulated market only, never each other, unless the
+  world turns self-trade on (below).  TimeCondition
   "1" (immediate) cancels what does not fill at once, and with
   VolumeCondition "3" fills all or nothing.
 - Returns of an accepted order: RtnOrder with OrderSubmitStatus "0" and
   OrderStatus "a" (at the front), then "3"/"3" with its OrderSysID (queueing),
   then "1" (part traded) or "0" (all traded); a cancel gives "1"/"撤单已提交"
-  then OrderStatus "5".  OrderSysID and TradeID are right-aligned in 12
-  characters on SHFE and INE.
+  then OrderStatus "5".  Each exchange numbers its own orders (OrderSysID)
+  and its own trades (TradeID) from 1 every trading day, so orders and trades
+  on two exchanges share numbers.  OrderSysID and TradeID are right-aligned in
+  12 characters on SHFE and INE.
 - Refusals by the front come as OnRspOrderInsert and OnErrRtnOrderInsert with
   the error; refusals by the exchange as RtnOrder with OrderSubmitStatus "4"
   (after the front's "0") and OnErrRtnOrderInsert:
@@ -111,6 +114,7 @@ the built-in demo world (`DEFAULT_WORLD`) has the same structure::
       "trading_day": "20260105",       # default: today in UTC+8 (weekends: Monday)
       "front_id": 1,
       "query_rate": 1,                 # queries a second announced; 0: no limit
+      "self_trade": false,             # also accepted inside "market"
       "market": {
         "interval": 0.3,               # seconds between random-walk steps; 0: still
         "sizes": [1, 30]               # lots per book level, drawn from this range
@@ -143,6 +147,16 @@ the built-in demo world (`DEFAULT_WORLD`) has the same structure::
     }
 
 (The comments above are explanations; JSON itself has none.)
+
+"self_trade": true (at the top level or in "market"; default false) lets an
+account's own orders match each other: an incoming order that crosses a
+resting order of its own account, at a price at least as good as the
+market's, fills against it first (best price, then oldest), at the resting
+order's price.  Each such match is one exchange trade reported as two: an
+RtnOrder and an RtnTrade for the resting order, then for the incoming one,
+with one TradeID and opposite directions.  Both trades count in the
+positions, the commission and the close profit, and in `book()`, whose
+trades are keyed by (ExchangeID, TradeID, "BUY" or "SELL").
 """
 
 from .server import PHASES, STEPS, Server, Simulator

@@ -158,7 +158,9 @@ class Account:
         self.sides: dict[tuple[str, str], Side] = {}
         self.orders: dict[str, Order] = {}          # by local id, in arrival order
         self.by_sys: dict[tuple[str, str], Order] = {}
-        self.trades: dict[str, dict] = {}           # by stripped TradeID
+        # by (ExchangeID, stripped TradeID, "BUY" or "SELL"): every exchange
+        # numbers its own trades, and a self-trade is two trades of one number
+        self.trades: dict[tuple[str, str, str], dict] = {}
         self.journal: list[tuple[str, dict, tuple | None]] = []
 
     def side(self, symbol: str, side: str) -> Side:
@@ -195,8 +197,9 @@ class Exchange:
                         side.his = Leg(lots, pre * lots)
                         side.yd = lots
         self._seq = 0
-        self._sys = 0
-        self._trade_no = 0
+        # Each exchange numbers its own orders and trades, from 1 every day.
+        self._sys: dict[str, int] = {}
+        self._trade_no: dict[str, int] = {}
         self._next_session = self.rng.randrange(100_000, 1_000_000)
         self._batch: list | None = None
         self.trades_first = 0       # fault: the next n trades go out before their order returns
@@ -235,9 +238,9 @@ class Exchange:
                 break
             if item[1] != "OnRtnTrade":
                 continue
-            sys_id = item[2]["OrderSysID"]
-            first = next((i for i, other in enumerate(out)
-                          if other[1] == "OnRtnOrder" and other[2]["OrderSysID"] == sys_id), None)
+            number = (item[2]["ExchangeID"], item[2]["OrderSysID"])
+            first = next((i for i, other in enumerate(out) if other[1] == "OnRtnOrder"
+                          and (other[2]["ExchangeID"], other[2]["OrderSysID"]) == number), None)
             at = next(i for i, other in enumerate(out) if other is item)
             if first is not None and first < at:
                 out.insert(first, out.pop(at))
@@ -458,9 +461,9 @@ class Exchange:
             self.log(f"order {o.local_id} {o.symbol} {self._describe(o)}: rejected by the "
                      f"exchange, {error[0]} {error[1]}")
             return []
-        self._sys += 1
+        self._sys[info.exchange] = number = self._sys.get(info.exchange, 0) + 1
         o.price_n = n
-        o.sys_id = self._padded(info.exchange, self._sys)
+        o.sys_id = self._padded(info.exchange, number)
         account.by_sys[(info.exchange, o.sys_id.strip())] = o
         o.status, o.submit, o.msg = "3", "3", "未成交"
         self._push_order(o)
@@ -473,6 +476,8 @@ class Exchange:
             if not crosses or best[1] < o.volume:
                 self._finish_cancel(o, "已撤单：全部成交条件未满足")
                 return []
+        if self.world.self_trade:
+            self._match_own(o)
         self._match(o, resting=False)
         if immediate and o.alive:
             self._finish_cancel(o, "已撤单：剩余部分未成交")
@@ -501,7 +506,34 @@ class Exchange:
         market.consume(o.buy, volume)
         self._fill(o, o.price_n if resting else level, volume)
 
-    def _fill(self, o: Order, n: int, volume: int):
+    def _match_own(self, o: Order):
+        """With self-trade on: fills `o` against the account's own resting
+        orders it crosses, best price first, then oldest, each at the resting
+        order's price, ahead of the market's level at that price.  One match
+        is one exchange trade: two trades of one TradeID, a buy and a sell."""
+        while o.alive:
+            own = [r for r in o.account.orders.values()
+                   if r is not o and r.alive and r.symbol == o.symbol and r.price_n is not None
+                   and r.buy != o.buy and (r.price_n <= o.price_n if o.buy else r.price_n >= o.price_n)]
+            if not own:
+                return
+            best = min(own, key=lambda r: (r.price_n if o.buy else -r.price_n, r.seq))
+            market_best = self.markets[o.symbol].best(o.buy)
+            if market_best is not None and (market_best[0] < best.price_n if o.buy
+                                            else market_best[0] > best.price_n):
+                return      # the market's price is better: it goes first
+            volume = min(o.left, best.left)
+            exchange = self.instruments[o.symbol].exchange
+            self._trade_no[exchange] = number = self._trade_no.get(exchange, 0) + 1
+            self.markets[o.symbol].trade(best.price_n, volume)
+            self._fill(best, best.price_n, volume, number=number, tape=False)
+            self._fill(o, best.price_n, volume, number=number, tape=False)
+            self.log(f"self-trade {number} {o.symbol}: order {o.local_id} against {best.local_id}")
+
+    def _fill(self, o: Order, n: int, volume: int, *, number: int | None = None, tape: bool = True):
+        """One trade of `o`: `volume` lots at tick count `n`, numbered
+        `number` (default: the exchange's next); `tape` False leaves the
+        market's last price and volume to the caller."""
         account, info, market = o.account, self.instruments[o.symbol], self.markets[o.symbol]
         price = market.price(n)
         side = account.side(o.symbol, o.side)
@@ -520,14 +552,16 @@ class Exchange:
                     cost = leg.take(lots)
                     account.close_profit += sign * (price * lots - cost) * info.volume_multiple
         account.commission += info.commission * volume
-        market.trade(n, volume)
+        if tape:
+            market.trade(n, volume)
         o.traded += volume
         if o.left == 0:
             o.status, o.msg = "0", "全部成交"
         else:
             o.status, o.msg = "1", "部分成交"
-        self._trade_no += 1
-        trade_id = self._padded(info.exchange, self._trade_no)
+        if number is None:
+            self._trade_no[info.exchange] = number = self._trade_no.get(info.exchange, 0) + 1
+        trade_id = self._padded(info.exchange, number)
         date, clock = _now()
         row = {
             "BrokerID": account.info.broker_id, "InvestorID": account.user_id,
@@ -537,7 +571,8 @@ class Exchange:
             "OffsetFlag": Char(o.flag), "HedgeFlag": Char("1"), "Price": float(price),
             "Volume": volume, "TradeDate": date, "TradeTime": clock,
         }
-        account.trades[trade_id.strip()] = {"row": row, "order": o}
+        account.trades[(info.exchange, trade_id.strip(), "BUY" if o.buy else "SELL")] = {
+            "row": row, "order": o}
         self._push_order(o)
         self._push(account, "OnRtnTrade", row)
         self.log(f"trade {trade_id.strip()} {o.symbol} {self._words(o)} "
@@ -637,6 +672,8 @@ class Exchange:
             account.new_day()
         for market in self.markets.values():
             market.reset_day(market.last, market.last, market.last, market.open_interest)
+        self._sys.clear()
+        self._trade_no.clear()
         self.log(f"fault: trading day {self.day} -> {day}")
         self.day = day
 
@@ -738,10 +775,10 @@ class Exchange:
                 "volume_left": o.left, "status": word, "status_msg": o.msg,
             }
         trades = {}
-        for trade_id, t in account.trades.items():
+        for key, t in account.trades.items():
             row = t["row"]
-            trades[trade_id] = {
-                "trade_id": trade_id, "order_id": t["order"].local_id,
+            trades[key] = {
+                "trade_id": key[1], "order_id": t["order"].local_id,
                 "order_sys_id": row["OrderSysID"].strip(), "symbol": t["order"].symbol,
                 "direction": "BUY" if row["Direction"] == Char("0") else "SELL",
                 "offset": OFFSET_WORDS.get(row["OffsetFlag"].value.decode(), "CLOSE"),

@@ -547,7 +547,8 @@ class Simulator:
 
     def book(self, user_id: str) -> dict:
         """The front's own record of an account: orders, trades, positions
-        and funds, as plain dicts."""
+        and funds, as plain dicts; orders by local order id, trades by
+        (ExchangeID, TradeID stripped, "BUY" or "SELL")."""
         return self._call(self.server.exchange.book, user_id)
 
     @property

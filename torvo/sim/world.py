@@ -120,6 +120,7 @@ class World:
     sizes: tuple
     instruments: dict      # symbol -> InstrumentInfo, in file order
     accounts: dict         # user id -> AccountInfo
+    self_trade: bool = False   # an account's own crossing orders match each other
 
 
 def default_trading_day(now: datetime.datetime | None = None) -> str:
@@ -261,11 +262,17 @@ def load_world(source=None) -> World:
     else:
         raise TypeError("world must be None, a dict, a JSON text or a file path")
     c = _Checker("top level", info, {"trading_day", "front_id", "query_rate", "market",
-                                      "instruments", "accounts"})
+                                      "self_trade", "instruments", "accounts"})
     day = info.get("trading_day")
     day = default_trading_day() if day is None else c.text("trading_day", pattern=r"[0-9]{8}")
     market = info.get("market", {})
-    m = _Checker("market", market, {"interval", "sizes"})
+    m = _Checker("market", market, {"interval", "sizes", "self_trade"})
+    self_trade = False
+    for checker, where in ((c, info), (m, market)):
+        if "self_trade" in where:
+            if type(where["self_trade"]) is not bool:
+                checker.fail("self_trade", "true or false")
+            self_trade = self_trade or where["self_trade"]
     sizes = market.get("sizes", [1, 30])
     if (not isinstance(sizes, list) or len(sizes) != 2
             or not all(type(v) is int for v in sizes) or not 1 <= sizes[0] <= sizes[1]):
@@ -290,4 +297,5 @@ def load_world(source=None) -> World:
         accounts[account.user_id] = account
     return World(trading_day=day, front_id=c.integer("front_id", 1, low=1),
                  query_rate=c.integer("query_rate", 1), interval=m.number("interval", 0.3, low=0.0),
-                 sizes=tuple(sizes), instruments=instruments, accounts=accounts)
+                 sizes=tuple(sizes), instruments=instruments, accounts=accounts,
+                 self_trade=self_trade)
