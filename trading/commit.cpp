@@ -26,20 +26,25 @@ std::pair<nb::object, nb::object> fields_for(PyTypeObject *type) {
     return {keys_of(declared), declared};
 }
 
-// The set under changes[key], made empty if absent.
+// The set under changes[key], made empty if absent.  A value that is not a
+// set (a frozenset, a list) is the caller's mistake: TypeError.
 nb::object change_set(nb::handle changes, nb::handle key) {
+    nb::object found;
     if (PyDict_CheckExact(changes.ptr())) {
         // One look-up: a record's entry is usually not there yet.
         nb::object fresh = check(PySet_New(nullptr));
-        return nb::borrow(checked(PyDict_SetDefault(changes.ptr(), key.ptr(), fresh.ptr())));
+        found = nb::borrow(checked(PyDict_SetDefault(changes.ptr(), key.ptr(), fresh.ptr())));
+    } else {
+        found = call_method(changes, names.setdefault, {key, check(PySet_New(nullptr))});
     }
-    return call_method(changes, names.setdefault, {key, check(PySet_New(nullptr))});
+    if (!PySet_Check(found.ptr())) raise(PyExc_TypeError, "changes 的值必须是 set");
+    return found;
 }
 
 // target |= {names in [first, last)}
 void merge(nb::handle target, PyObject *const *first, PyObject *const *last) {
     if (first == last) return;
-    if (PyAnySet_CheckExact(target.ptr())) {
+    if (PySet_CheckExact(target.ptr())) {
         for (; first != last; ++first) set_add(target, *first);
         return;
     }
@@ -298,8 +303,9 @@ bool Trading::commit(nb::handle changes) {
     return true;
 }
 
-nb::object Trading::position_view(nb::handle symbol) {
-    if (symbol.is_none()) return positions;
+nb::object Trading::position_view(nb::handle caller_symbol) {
+    if (caller_symbol.is_none()) return positions;
+    const nb::object symbol = exact_text(caller_symbol);
     module_attr(names.check_symbol)(symbol);
     if (size(instruments) > 0 && !has(instruments, symbol))
         raise(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");

@@ -220,6 +220,31 @@ void Trading::forget_order(nb::handle order_id, nb::handle child) {
     del(ref_orders, key);
 }
 
+namespace {
+
+// `value` as the interned word of `words` it equals (compared as exact str,
+// so no code of the caller's runs); the value itself when none, for
+// check_order to refuse.
+nb::object exact_word(nb::handle value, std::initializer_list<PyObject *> words) {
+    if (!PyUnicode_Check(value.ptr())) return nb::borrow(value);
+    nb::object text = exact_text(value);
+    for (PyObject *word : words)
+        if (PyUnicode_Compare(text.ptr(), word) == 0) return nb::borrow(word);
+    return text;
+}
+
+// An int or float subclass as the exact int or float of its value; anything
+// else unchanged.
+nb::object exact_number(nb::handle value) {
+    PyObject *v = value.ptr();
+    if (PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v)) return nb::borrow(value);
+    if (PyFloat_Check(v)) return float_of(PyFloat_AS_DOUBLE(v));
+    if (PyLong_Check(v)) return check(PyNumber_Long(v));
+    return nb::borrow(value);
+}
+
+}  // namespace
+
 // insert(): the caller's mistakes and every business refusal become one
 // REJECTED result; anything else propagates.
 coro::Coroutine insert_body(Trading *self, nb::handle symbol, nb::handle direction, nb::handle offset,
@@ -228,8 +253,14 @@ coro::Coroutine insert_body(Trading *self, nb::handle symbol, nb::handle directi
     nb::list results;
     bool refused = false;
     try {
-        self->check_order(symbol, direction, offset, volume, limit_price);
-        results = self->insert_now(symbol, direction, offset, volume, limit_price);
+        // Only exact values reach the books: the interned words, an exact str
+        // symbol, an exact int or float price.
+        nb::object text = exact_text(symbol);
+        nb::object side = exact_word(direction, {names.BUY, names.SELL});
+        nb::object open_close = exact_word(offset, {names.OPEN, names.CLOSE});
+        nb::object price = exact_number(limit_price);
+        self->check_order(text, side, open_close, volume, price);
+        results = self->insert_now(text, side, open_close, volume, price);
     } catch (nb::python_error &e) {
         if (!(e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) || e.matches(PyExc_OverflowError) ||
               e.matches(PyExc_BufferError) || e.matches(PyExc_KeyError)))
@@ -247,8 +278,9 @@ coro::Coroutine insert_now_body(Trading *self, nb::handle symbol, nb::handle dir
 
 // ---- cancel --------------------------------------------------------------
 
-nb::list Trading::cancel(nb::handle order_id) {
-    if (!PyUnicode_Check(order_id.ptr())) return nb::list();
+nb::list Trading::cancel(nb::handle caller_id) {
+    if (!PyUnicode_Check(caller_id.ptr())) return nb::list();
+    const nb::object order_id = exact_text(caller_id);
     nb::object order = nb::borrow(find(order_book, order_id));
     if ((!order.is_valid() || order.is_none()) && orders.is_valid() && !orders.is_none()) {
         PyObject *published = find(checked(g.ledger->data(orders.ptr())), order_id);

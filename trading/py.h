@@ -208,6 +208,13 @@ inline bool truthy(nb::handle obj) {
 // float(obj) and int(obj) as C++ numbers; str(obj).
 double to_double(nb::handle obj);
 long long to_int(nb::handle obj);
+// A caller's text as an exact str: an exact str itself, a copy of a str
+// subclass (whose __hash__ or __eq__ could run later inside the books), and
+// anything else unchanged, for the caller's own type checks to refuse.
+inline nb::object exact_text(nb::handle obj) {
+    if (PyUnicode_CheckExact(obj.ptr()) || !PyUnicode_Check(obj.ptr())) return nb::borrow(obj);
+    return check(PyUnicode_FromObject(obj.ptr()));
+}
 inline nb::str to_str(nb::handle obj) {
     if (PyUnicode_CheckExact(obj.ptr())) return nb::borrow<nb::str>(obj);
     return nb::steal<nb::str>(check(PyObject_Str(obj.ptr())).release());

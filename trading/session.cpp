@@ -120,6 +120,9 @@ void Trading::set_config(nb::object value) {
 
 void Trading::set_timeout(nb::object value) {
     double seconds = to_double(value);
+    // 0 or less would never contact the front, NaN or infinity switch every
+    // time limit off: neither can work.
+    if (!(std::isfinite(seconds) && seconds > 0)) raise(PyExc_ValueError, "timeout 必须是大于 0 的有限秒数");
     timeout = std::move(value);
     timeout_s = seconds;
 }
@@ -173,7 +176,7 @@ void Trading::clear_cache(nb::handle status) {
 }
 
 void Trading::start(nb::handle self) {
-    if (config.is_none() || !task.is_none()) return;
+    if (config.is_none() || !task.is_none() || closed_) return;
     nb::object coroutine = nb::cast(run_body(this).bind(self, "Trading.run"), nb::rv_policy::move);
     task = check(PyObject_CallOneArg(asyncio_attr(names.create_task).ptr(), coroutine.ptr()));
 }
@@ -324,6 +327,12 @@ coro::Coroutine run_body(Trading *self) {
 }
 
 coro::Coroutine close_body(Trading *self) {
+    // Closed for good, at once: a strategy task still running meets a
+    // session that is not READY (insert and cancel refuse), and the next
+    // commit publishes that.  A session ended by an error keeps "ERROR".
+    self->closed_ = true;
+    if (!is(self->session_status, names.ERROR) && !is(self->session_status, names.DISCONNECTED))
+        self->set_status(nb::handle(names.DISCONNECTED));
     if (truthy(self->task)) {
         call_method(self->task, names.cancel);
         co_await gather_quietly(self->task);

@@ -101,7 +101,8 @@ enum class Bind { Plain, Nullable, DictOrNone, IntOrNone, Custom, Hidden };
     X(wake_task_, "", nb::object, {}, Hidden, "")                                                   \
     X(wait_, "", nb::object, {}, Hidden, "")                                                        \
     X(wait_timer_, "", nb::object, {}, Hidden, "")                                                  \
-    X(wake_callback_, "", nb::object, {}, Hidden, "")
+    X(wake_callback_, "", nb::object, {}, Hidden, "")                                               \
+    X(closed_, "", bool, {false}, Hidden, "") /* close() ran: never started again */
 
 // The event cases of the dispatcher, in the order they are tested.
 enum class EventCase : unsigned char {
