@@ -160,6 +160,10 @@ def test_bridge_sessions_opened_and_closed_do_not_grow(tmp_path):
             for _ in range(n):
                 native = trading.Native(config, str(tmp_path) + "/")
                 native.close()
+            # The front closes its side of each connection on its own thread.
+            deadline = time.monotonic() + 10
+            while sim.server.conns and time.monotonic() < deadline:
+                time.sleep(0.01)
 
         warm = max(SESSIONS // 10, 20)
         cycle(warm)
