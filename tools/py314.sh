@@ -40,7 +40,6 @@ urllib.request.urlopen(sys.argv[1] + "dists/unstable/InRelease", timeout=20).rea
 EOF
   echo "building the Debian $SUITE root in $ROOT with $tool"
   rm -rf "$ROOT.new"
-  mkdir -p "$(dirname "$ROOT")"
   # The mirror's Release file may be past its Valid-Until date; signatures
   # are still checked.
   local log=$ROOT.log
@@ -59,6 +58,16 @@ EOF
   echo 'Acquire::Check-Valid-Until "false";' > "$ROOT.new/etc/apt/apt.conf.d/50valid-until"
   mv "$ROOT.new" "$ROOT"
 }
+
+# One run at a time uses the root; another waits here.
+mkdir -p "$(dirname "$ROOT")"
+exec 9>"$ROOT.lock"
+flock -w 3600 9 || { echo "another run has held $ROOT.lock for an hour" >&2; exit 1; }
+
+# Mounts left inside the root by a run that was killed, deepest first.
+mounts_inside() { awk -v root="$ROOT/" 'index($2, root) == 1 { print $2 }' /proc/mounts | sort -r; }
+for target in $(mounts_inside); do umount "$target" 2>/dev/null || umount -l "$target"; done
+if [ -n "$(mounts_inside)" ]; then echo "still mounted inside $ROOT: $(mounts_inside)" >&2; exit 1; fi
 
 if [ "${TORVO_PY314_FRESH:-0}" = 1 ]; then rm -rf "$ROOT"; fi
 [ -x "$ROOT/usr/bin/python3.14" ] || build_root
@@ -90,6 +99,7 @@ mount_in /dev/shm -t tmpfs tmpfs
 ca=/etc/ssl/certs/ca-certificates.crt
 [ -r "$ca" ] || ca=$(python3 -c 'import ssl; print(ssl.get_default_verify_paths().openssl_cafile)')
 cp "$ca" "$ROOT/etc/ssl/host-ca.crt"
+rm -f "$ROOT/etc/resolv.conf"
 cp /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null || true
 
 # The committed HEAD, cloned afresh.
