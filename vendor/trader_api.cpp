@@ -10,6 +10,12 @@
 #include <thread>
 #include <vector>
 
+// This file defines the library's exported functions, so it always sees the
+// header's export side (a dllimport declaration followed by a definition is
+// not a valid DLL export), whoever compiles it.
+#if !defined(THOST_TRADER_BUILDING)
+#  define THOST_TRADER_BUILDING
+#endif
 #include "ThostFtdcTraderApi.h"
 #include "callbacks.h"
 #include "net.h"
