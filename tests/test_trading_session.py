@@ -230,7 +230,7 @@ def test_run_loop_polls_every_10_ms_and_hands_events_in_order(clock, fast, facto
     assert s.recovery.calls[0] == "begin"
     assert s.recovery.calls.count("check") >= 5  # the status is not READY
     assert set(fast.sleeps) == {0.01}
-    assert s.error is None and s.session_status == "SYNCING"
+    assert s.error is None and s.session_status == "DISCONNECTED"  # closed for good
 
 
 def test_run_loop_ticks_with_the_monotonic_clock(clock, fast, factory):
