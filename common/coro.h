@@ -251,8 +251,10 @@ public:
     }
 
     // Breaks reference cycles: drops the frame and with it every reference
-    // the body holds.  A running body is left alone.
+    // the body holds.  A running body is left alone.  A coroutine never
+    // started warns first, as it would when freed outside a cycle.
     void clear() noexcept {
+        if (handle_ && state_ == State::Created) warn_never_awaited();
         if (state_ != State::Running) release();
     }
 
@@ -395,9 +397,9 @@ private:
                     p.sent = nb::steal(out);
                 else
                     p.thrown = detail::fetch();
-            } else if (throwing) {
-                p.thrown = std::move(arg);
             }
+            // Without an awaited iterator the body has not started: only
+            // send() gets here (throw() and close() handle that state first).
             Promise *outer = std::exchange(resuming, &p);
             handle_.resume();
             resuming = outer;

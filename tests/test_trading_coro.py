@@ -280,6 +280,15 @@ def test_driving_coroutines_does_not_grow_memory():
     assert grown < 16384, grown
 
 
+def test_a_coroutine_never_started_warns_also_when_it_dies_in_a_cycle():
+    box: list = []
+    coroutine = probe([box])
+    box.append(coroutine)  # coroutine -> its argument -> box -> coroutine
+    del coroutine, box
+    with pytest.warns(RuntimeWarning, match="coroutine '_probe' was never awaited"):
+        gc.collect()
+
+
 def test_a_coroutine_never_started_warns_as_python_does(monkeypatch):
     with pytest.warns(RuntimeWarning, match="coroutine '_probe' was never awaited"):
         probe([])
