@@ -280,11 +280,15 @@ def test_driving_coroutines_does_not_grow_memory():
     assert grown < 16384, grown
 
 
+class Holder:
+    __slots__ = ("ref",)  # the collector does not clear slots: it must clear the coroutine
+
+
 def test_a_coroutine_never_started_warns_also_when_it_dies_in_a_cycle():
-    box: list = []
-    coroutine = probe([box])
-    box.append(coroutine)  # coroutine -> its argument -> box -> coroutine
-    del coroutine, box
+    holder = Holder()
+    coroutine = probe([], holder)
+    holder.ref = coroutine  # coroutine -> its argument -> coroutine
+    del coroutine, holder
     with pytest.warns(RuntimeWarning, match="coroutine '_probe' was never awaited"):
         gc.collect()
 
