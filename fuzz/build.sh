@@ -2,7 +2,7 @@
 # Builds the libFuzzer harnesses into build/fuzz/ with clang++, AddressSanitizer
 # and UndefinedBehaviorSanitizer, straight from the sources they test.
 #   wire_frames     vendor/wire.cpp, records.cpp, callbacks.cpp
-#   relay_records   _relay/module.cpp, records.cpp, spi.cpp, request.cpp, with the
+#   relay_records   _relay/module.cpp, records.cpp, spi.cpp, request.cpp, wakeup.cpp, with the
 #                   interpreter embedded (PYTHON_CONFIG picks it; default: the
 #                   one behind .venv, else python3-config)
 set -euo pipefail
@@ -33,5 +33,5 @@ echo "building $OUT/wire_frames"
 echo "building $OUT/relay_records (interpreter of $PYTHON_CONFIG)"
 # shellcheck disable=SC2046  # the configuration's flags are word lists
 "$CXX" "${FLAGS[@]}" $("$PYTHON_CONFIG" --includes) fuzz/relay_records.cpp \
-  _relay/module.cpp _relay/records.cpp _relay/spi.cpp _relay/request.cpp \
+  _relay/module.cpp _relay/records.cpp _relay/spi.cpp _relay/request.cpp _relay/wakeup.cpp \
   -o "$OUT/relay_records" $("$PYTHON_CONFIG" --embed --ldflags)
