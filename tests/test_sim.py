@@ -7,6 +7,7 @@ import math
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -18,6 +19,9 @@ from torvo import _relay
 from torvo.data import Serial, decode
 from torvo.sim import DEFAULT_WORLD, Simulator, load_world
 from torvo.sim import market as sim_market
+from torvo.sim import server as sim_server
+from torvo.sim.wire import KIND_CALLBACK, KIND_REQUEST, LENGTH, Char, decode_frame, encode_frame, \
+    request_fields
 
 DAY = "20260105"
 RB = "SHFE.rb2610"
@@ -466,3 +470,87 @@ def test_command_line_prints_its_address_first_and_exits_on_interrupt(tmp_path):
 def test_world_entries_are_checked(change, message):
     with pytest.raises(ValueError, match=message):
         load_world(sim_world(**change))
+
+
+class Raw:
+    """A client speaking the wire itself: any field, of any type."""
+
+    def __init__(self, sim, rcvbuf=None):
+        host, port = sim.url[len("tcp://"):].rsplit(":", 1)
+        self.sock = socket.socket()
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.settimeout(10)
+        self.sock.connect((host, int(port)))
+        self.request_id = 0
+        self.account = sim.account()
+
+    def send(self, name, data):
+        self.request_id += 1
+        self.sock.sendall(encode_frame(KIND_REQUEST, name, request_id=self.request_id, data=data))
+
+    def frame(self):
+        def exactly(n):
+            data = b""
+            while len(data) < n:
+                chunk = self.sock.recv(n - len(data))
+                assert chunk, "the front closed the connection"
+                data += chunk
+            return data
+        return decode_frame(exactly(LENGTH.unpack(exactly(LENGTH.size))[0]))
+
+    def call(self, name, data):
+        """The frames up to the last response to the request."""
+        self.send(name, data)
+        frames = []
+        while not frames or frames[-1]["request_id"] != self.request_id or not frames[-1]["last"]:
+            frames.append(self.frame())
+        return [f for f in frames if f["kind"] == KIND_CALLBACK]
+
+    def login(self):
+        a = self.account
+        who = {"BrokerID": a["broker_id"], "UserID": a["user_id"]}
+        self.call("ReqAuthenticate", {**who, "AppID": a["app_id"], "AuthCode": a["auth_code"]})
+        login = self.call("ReqUserLogin", {**who, "Password": a["password"]})[-1]
+        assert login["error"][0] == 0
+        self.call("ReqSettlementInfoConfirm", {"BrokerID": a["broker_id"], "InvestorID": a["user_id"]})
+        return request_fields(login["data"])
+
+    def insert(self, **changes):
+        fields = {"BrokerID": "9999", "InvestorID": "demo", "OrderRef": "1", "UserID": "demo",
+                  "OrderPriceType": Char("2"), "Direction": Char("0"), "CombOffsetFlag": "0",
+                  "CombHedgeFlag": "1", "LimitPrice": 3400.0, "VolumeTotalOriginal": 1,
+                  "TimeCondition": Char("3"), "VolumeCondition": Char("1"),
+                  "ExchangeID": "SHFE", "InstrumentID": "rb2610"}
+        fields.update(changes)
+        self.send("ReqOrderInsert", fields)
+        while True:
+            frame = self.frame()
+            if frame["name"] == "OnRtnOrder" and frame["data"]["OrderStatus"] == Char("a"):
+                # taken by the front: no response
+                return 0
+            if frame["request_id"] == self.request_id:
+                assert frame["name"] == "OnRspOrderInsert"
+                return frame["error"]
+
+    def close(self):
+        self.sock.close()
+
+
+@pytest.mark.parametrize("limit", ["MAX_BEHIND_FRAMES", "MAX_BEHIND_BYTES"])
+def test_a_library_that_does_not_read_is_disconnected(monkeypatch, limit):
+    monkeypatch.setattr(sim_server, limit, 500 if limit == "MAX_BEHIND_FRAMES" else 20_000)
+    lines = []
+    with Simulator(sim_world(), log=lines.append) as sim:
+        raw = Raw(sim, rcvbuf=4096)
+        frame = encode_frame(KIND_REQUEST, "ReqQryOrder", request_id=1, data={"BrokerID": "9999"})
+        with pytest.raises(OSError):
+            for _ in range(200_000):
+                raw.sock.sendall(frame)
+        raw.close()
+        deadline = time.monotonic() + 10
+        while sim.server.conns and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert not sim.server.conns
+        assert any(re.search(r"connection 1: the library fell \d+ frames \(\d+ bytes\) behind", line)
+                   for line in lines), lines
