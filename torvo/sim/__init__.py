@@ -27,6 +27,12 @@ The front
 
 - Greeting: ``QueryRate`` of the world (default 1 query a second, as a real
   front; 0 for no limit).
+- Slow readers: a connection whose library falls `MAX_BEHIND_FRAMES`
+  (100000) frames or `MAX_BEHIND_BYTES` (64 MiB) behind in reading what the
+  front sends is closed, as a front disconnects a reader that cannot keep up;
+  the log says "connection N: the library fell N frames (N bytes) behind in
+  reading, closing".  Frames held back by a freeze or delayed responses
+  count too, far below the limit.
 - Login: "Authenticate" checks broker, user, app id and auth code;
   "UserLogin" checks the password and answers TradingDay, FrontID, a new
   SessionID and MaxOrderRef, the account's highest order reference so far
@@ -159,7 +165,8 @@ positions, the commission and the close profit, and in `book()`, whose
 trades are keyed by (ExchangeID, TradeID, "BUY" or "SELL").
 """
 
-from .server import PHASES, STEPS, Server, Simulator
+from .server import MAX_BEHIND_BYTES, MAX_BEHIND_FRAMES, PHASES, STEPS, Server, Simulator
 from .world import DEFAULT_WORLD, World, load_world
 
-__all__ = ["Simulator", "Server", "DEFAULT_WORLD", "World", "load_world", "PHASES", "STEPS"]
+__all__ = ["Simulator", "Server", "DEFAULT_WORLD", "World", "load_world", "PHASES", "STEPS",
+           "MAX_BEHIND_FRAMES", "MAX_BEHIND_BYTES"]
