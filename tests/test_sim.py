@@ -537,6 +537,70 @@ class Raw:
         self.sock.close()
 
 
+@pytest.mark.parametrize("changes", [
+    {"OrderRef": 7}, {"OrderRef": 7.0}, {"OrderRef": "1" * 30}, {"OrderRef": "999999999999"},
+    {"OrderRef": "12a"}, {"OrderRef": "١٢"}, {"OrderRef": "+5"}, {"OrderRef": "  1234567890123"},
+    {"VolumeTotalOriginal": math.inf}, {"VolumeTotalOriginal": 1e300},
+    {"VolumeTotalOriginal": 2.0}, {"VolumeTotalOriginal": "1"}, {"LimitPrice": "3400"},
+    {"CombOffsetFlag": 0}, {"CombHedgeFlag": 1}, {"Direction": "00"}, {"TimeCondition": 3},
+    {"InstrumentID": 2610},
+    {"ExchangeID": "SHFE" * 5}, {"UserID": 1.5},
+])
+def test_hostile_order_fields_are_refused_and_the_references_go_on(sim, changes):
+    raw = Raw(sim)
+    try:
+        assert raw.login()["MaxOrderRef"] == "0"
+        assert raw.insert(**changes) == (15, "CTP:报单字段有误".encode("gb18030"))
+        # A refused order's reference counts as used, unless it is unusable.
+        assert sim.book("demo")["max_order_ref"] == (0 if "OrderRef" in changes else 1)
+        # The connection, the account and a later session all go on.
+        assert raw.insert(OrderRef=" 2") == 0
+        assert sim.book("demo")["max_order_ref"] == 2
+    finally:
+        raw.close()
+    again = Raw(sim)
+    try:
+        assert again.login()["MaxOrderRef"] == "2"
+        assert again.insert(OrderRef="") == 0
+        assert sim.book("demo")["max_order_ref"] == 3
+    finally:
+        again.close()
+
+
+def test_the_highest_order_reference_is_one_a_session_can_continue_from(sim):
+    raw = Raw(sim)
+    try:
+        raw.login()
+        assert raw.insert(OrderRef="999999999998") == 0
+        assert raw.insert(OrderRef="")[0] == 15     # 999999999999: no next one
+    finally:
+        raw.close()
+    assert sim.book("demo")["max_order_ref"] == 999999999998
+
+
+@pytest.mark.parametrize("changes", [
+    {"OrderSysID": 1}, {"ActionFlag": "00"}, {"ActionFlag": 0}, {"ExchangeID": None},
+])
+def test_hostile_cancel_fields_are_refused(sim, changes):
+    raw = Raw(sim)
+    try:
+        raw.login()
+        raw.insert(OrderRef="1")
+        fields = {"BrokerID": "9999", "InvestorID": "demo", "UserID": "demo", "ExchangeID": "SHFE",
+                  "OrderSysID": "           1", "ActionFlag": Char("0"), "InstrumentID": "rb2610"}
+        fields.update(changes)
+        fields = {k: v for k, v in fields.items() if v is not None}
+        if changes.get("ExchangeID", "") is None:
+            fields["ExchangeID"] = 9.5
+        answer = raw.call("ReqOrderAction", fields)[-1]
+        assert (answer["name"], answer["error"][0]) == ("OnRspOrderAction", 15)
+        rows = raw.call("ReqQryOrder", {"BrokerID": "9999", "InvestorID": "demo", "OrderSysID": 1})
+        assert rows[-1]["data"] is None and rows[-1]["error"] is None
+        assert sim.book("demo")["orders"][f"1:{sim.server.exchange._next_session}:1"]["status"] == "ALIVE"
+    finally:
+        raw.close()
+
+
 @pytest.mark.parametrize("limit", ["MAX_BEHIND_FRAMES", "MAX_BEHIND_BYTES"])
 def test_a_library_that_does_not_read_is_disconnected(monkeypatch, limit):
     monkeypatch.setattr(sim_server, limit, 500 if limit == "MAX_BEHIND_FRAMES" else 20_000)

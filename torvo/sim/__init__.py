@@ -68,7 +68,13 @@ The front
   22   CTP:不允许重复报单                    front: OrderRef used before
   16   CTP:找不到合约                        front: unknown instrument
   15   CTP:报单字段有误                      front: price type, direction,
-                                             offset, hedge, price or volume
+                                             offset, hedge, price or volume;
+                                             a field of the wrong type or
+                                             too long for its buffer; an
+                                             OrderRef other than digits
+                                             (padded with spaces at most to
+                                             12 characters) below
+                                             999999999999
   37   CTP:报单数量超出合约限价单范围        front: volume outside
                                              [MinLimitOrderVolume, Max...]
   31   CTP:资金不足                          front: margin and commission
@@ -85,7 +91,10 @@ The front
   36   CTP:报单价格超出涨跌停板              exchange: outside the band
   ==== ===================================== ============================
 
-  Cancels (ReqOrderAction, ActionFlag "0", by ExchangeID and OrderSysID): an
+  A blank OrderRef takes the account's MaxOrderRef + 1.  A refused order's
+  reference counts as used, unless it is one refused for itself.
+  Cancels (ReqOrderAction, ActionFlag "0", by ExchangeID and OrderSysID): a
+  field of the wrong type or size is answered by OnRspOrderAction 15, an
   unknown order is answered by OnRspOrderAction 25 "CTP:撤单找不到相应报单",
   a finished one by OnErrRtnOrderAction 26
   "CTP:报单已全成交或已撤销，不能再撤".
