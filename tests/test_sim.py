@@ -466,10 +466,30 @@ def test_command_line_prints_its_address_first_and_exits_on_interrupt(tmp_path):
     ({"self_trade": 1}, "self_trade"),
     ({"market": {"interval": 0, "self_trade": "yes"}}, "self_trade"),
     ({"extra": 1}, "'extra'"),
+    # What the market or the wire cannot hold: text outside GB18030 (every
+    # instrument query would fail), prices beyond the tick grid's range.
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], name="rb\ud800")]}, "name .*GB18030"),
+    ({"accounts": [dict(DEFAULT_WORLD["accounts"][0], password="pass\udfff")]}, "password .*GB18030"),
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], limit_ratio=1e308)]}, "limit_ratio"),
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], price_tick=1e-308)]}, "pre_settlement"),
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], price_tick=1e308)]}, "pre_settlement"),
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], pre_close=1e308)]}, "pre_close"),
 ])
 def test_world_entries_are_checked(change, message):
     with pytest.raises(ValueError, match=message):
         load_world(sim_world(**change))
+
+
+def test_a_world_file_nested_too_deeply_is_one_line_refusal(tmp_path):
+    deep = tmp_path / "deep.json"
+    deep.write_text('{"market": ' + "[" * 100_000 + "]" * 100_000 + "}", encoding="utf-8")
+    with pytest.raises(ValueError, match="nested too deeply"):
+        load_world(deep)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    bad = subprocess.run([sys.executable, "-m", "torvo.sim", "--world", str(deep)],
+                         env=env, capture_output=True, text=True, timeout=60)
+    assert bad.returncode == 2 and bad.stderr.splitlines()[-1].endswith("world: nested too deeply")
+    assert "Traceback" not in bad.stderr
 
 
 class Raw:

@@ -143,7 +143,7 @@ the built-in demo world (`DEFAULT_WORLD`) has the same structure::
         "margin_ratio": 0.1,           # default 0.1
         "commission": 1.5,             # CNY per lot, default 0
         "pre_settlement": 3500.0,      # the band is pre_settlement x (1 +- limit_ratio)
-        "limit_ratio": 0.05,           # default 0.05
+        "limit_ratio": 0.05,           # default 0.05, at most 1
         "price": 3500.0,               # first last price, default pre_settlement
         "pre_close": 3500.0,           # default pre_settlement
         "min_volume": 1, "max_volume": 1000,
@@ -162,6 +162,11 @@ the built-in demo world (`DEFAULT_WORLD`) has the same structure::
     }
 
 (The comments above are explanations; JSON itself has none.)
+
+`load_world` refuses, with a ValueError naming the entry, every value the
+front could not serve: texts the wire cannot carry (not GB18030, or longer
+than the field's buffer), prices off the tick or beyond 10^12 ticks, and
+files nested too deeply to read.
 
 "self_trade": true (at the top level or in "market"; default false) lets an
 account's own orders match each other: an incoming order that crosses a
