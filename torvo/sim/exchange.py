@@ -821,6 +821,8 @@ class Exchange:
             raise ValueError(f"unknown account {user_id!r}") from None
         orders = {}
         for o in account.orders.values():
+            if o.at_front_only:     # as the order query: never at the exchange
+                continue
             word = "REJECTED" if o.submit == "4" else STATUS_WORDS.get(o.status, "ALIVE")
             orders[o.local_id] = {
                 "order_id": o.local_id, "order_sys_id": o.sys_id.strip() or None,

@@ -576,7 +576,9 @@ class Simulator:
     def book(self, user_id: str) -> dict:
         """The front's own record of an account: orders, trades, positions
         and funds, as plain dicts; orders by local order id, trades by
-        (ExchangeID, TradeID stripped, "BUY" or "SELL")."""
+        (ExchangeID, TradeID stripped, "BUY" or "SELL").  Orders the front
+        refused itself (never at the exchange) are left out, as the front's
+        order query leaves them out."""
         return self._call(self.server.exchange.book, user_id)
 
     @property
