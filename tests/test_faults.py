@@ -38,13 +38,14 @@ MATRIX = (
     + [("refused login 90", "login"), ("delayed responses", "login")]
     + [("freeze", point) for point in LOGIN_PHASES + STEPS]
     + [(fault, "ready") for fault in ("drop", "trade before order", "re-pushed returns", "unknown RspError",
-                                      "busy account query", "new trading day", "freeze")]
+                                      "busy account query", "new trading day", "freeze",
+                                      "front refusal then drop")]
 )  # fmt: skip
 SAMPLE = [
     ("drop", "login"), ("drop", "positions"), ("busy 90", "trades_after"), ("busy 154", "orders"),
     ("refused login 90", "login"), ("drop", "ready"), ("trade before order", "ready"),
     ("re-pushed returns", "ready"), ("new trading day", "ready"), ("freeze", "settlement"),
-    ("freeze", "trades_before"), ("freeze", "ready"),
+    ("freeze", "trades_before"), ("freeze", "ready"), ("front refusal then drop", "ready"),
 ]  # fmt: skip
 CASES = MATRIX if os.environ.get("TORVO_FAULTS") == "all" else SAMPLE
 
@@ -116,6 +117,7 @@ def test_fault_then_ready_with_nothing_lost(sim, fault, point):
 
         rest, part, ask, tick = await working_orders(s, sim)
         held = s.orders[part]
+        refused = None
         if fault == "drop":
             sim.drop()
             await until(lambda: s.session_status != "READY", what="the drop")
@@ -136,6 +138,17 @@ def test_fault_then_ready_with_nothing_lost(sim, fault, point):
         elif fault == "new trading day":
             sim.set_trading_day()
             await until(lambda: s.session_status != "READY" or s.day == sim.trading_day, what="the new day")
+        elif fault == "front refusal then drop":
+            # An order the front refuses itself (31: the funds fall short)
+            # never reaches the exchange nor the front's order query: after
+            # a reconnection it leaves the books; the user's record keeps it.
+            [big] = await s.insert(SYMBOL, "BUY", "OPEN", 1000, ask)
+            await committed(s, lambda c: s.orders.get(big.order_id) is not None
+                            and s.orders[big.order_id].status == "REJECTED", "the refusal")  # fmt: skip
+            refused = s.orders[big.order_id]
+            assert big.order_id not in sim.book(s.config.user_id)["orders"]
+            sim.drop()
+            await until(lambda: s.session_status != "READY", what="the drop")
         elif fault == "freeze":
             # A hung front: its socket stays open.  An order sent into it must
             # end as the front's book says once it is back.
@@ -149,6 +162,9 @@ def test_fault_then_ready_with_nothing_lost(sim, fault, point):
             sim.thaw()
         await settle(s, sim, f"READY after {fault} while ready")
         assert s.directory == directory
+        if refused is not None:
+            assert refused.order_id not in s.o and refused.order_id not in s.orders
+            assert (refused.status, refused.volume_original, refused.volume_traded) == ("REJECTED", 1000, 0)
         if fault != "new trading day":
             # The user's records are the ones updated, and the working
             # orders still fill after the fault.

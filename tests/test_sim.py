@@ -7,6 +7,7 @@ import math
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -18,6 +19,9 @@ from torvo import _relay
 from torvo.data import Serial, decode
 from torvo.sim import DEFAULT_WORLD, Simulator, load_world
 from torvo.sim import market as sim_market
+from torvo.sim import server as sim_server
+from torvo.sim.wire import KIND_CALLBACK, KIND_REQUEST, LENGTH, Char, decode_frame, encode_frame, \
+    request_fields
 
 DAY = "20260105"
 RB = "SHFE.rb2610"
@@ -334,7 +338,13 @@ def test_rejections_come_as_the_front_or_the_exchange_gives_them(sim, client, or
         assert events[1]["data"]["StatusMsg"] == code[1] and events[1]["data"]["OrderSysID"] == ""
     assert events[-1]["error"] == error and events[-1]["data"]["OrderRef"] == "2"
     after = sim.book("demo")
-    assert after["orders"][f"1:{client.session}:2"]["status"] == "REJECTED"
+    # The book lists what the order query lists: not what the front refused.
+    if where == FRONT:
+        assert f"1:{client.session}:2" not in after["orders"]
+    else:
+        assert after["orders"][f"1:{client.session}:2"]["status"] == "REJECTED"
+    assert set(after["orders"]) == {f"1:{client.session}:{ref}" for ref in
+                                    (e["data"]["OrderRef"] for e in client.call("QryOrder"))}
     assert (after["available"], after["positions"]) == (before["available"], before["positions"])
 
 
@@ -462,7 +472,175 @@ def test_command_line_prints_its_address_first_and_exits_on_interrupt(tmp_path):
     ({"self_trade": 1}, "self_trade"),
     ({"market": {"interval": 0, "self_trade": "yes"}}, "self_trade"),
     ({"extra": 1}, "'extra'"),
+    # What the market or the wire cannot hold: text outside GB18030 (every
+    # instrument query would fail), prices beyond the tick grid's range.
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], name="rb\ud800")]}, "name .*GB18030"),
+    ({"accounts": [dict(DEFAULT_WORLD["accounts"][0], password="pass\udfff")]}, "password .*GB18030"),
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], limit_ratio=1e308)]}, "limit_ratio"),
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], price_tick=1e-308)]}, "pre_settlement"),
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], price_tick=1e308)]}, "pre_settlement"),
+    ({"instruments": [dict(DEFAULT_WORLD["instruments"][0], pre_close=1e308)]}, "pre_close"),
 ])
 def test_world_entries_are_checked(change, message):
     with pytest.raises(ValueError, match=message):
         load_world(sim_world(**change))
+
+
+def test_a_world_file_nested_too_deeply_is_one_line_refusal(tmp_path):
+    deep = tmp_path / "deep.json"
+    deep.write_text('{"market": ' + "[" * 100_000 + "]" * 100_000 + "}", encoding="utf-8")
+    with pytest.raises(ValueError, match="nested too deeply"):
+        load_world(deep)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    bad = subprocess.run([sys.executable, "-m", "torvo.sim", "--world", str(deep)],
+                         env=env, capture_output=True, text=True, timeout=60)
+    assert bad.returncode == 2 and bad.stderr.splitlines()[-1].endswith("world: nested too deeply")
+    assert "Traceback" not in bad.stderr
+
+
+class Raw:
+    """A client speaking the wire itself: any field, of any type."""
+
+    def __init__(self, sim, rcvbuf=None):
+        host, port = sim.url[len("tcp://"):].rsplit(":", 1)
+        self.sock = socket.socket()
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.settimeout(10)
+        self.sock.connect((host, int(port)))
+        self.request_id = 0
+        self.account = sim.account()
+
+    def send(self, name, data):
+        self.request_id += 1
+        self.sock.sendall(encode_frame(KIND_REQUEST, name, request_id=self.request_id, data=data))
+
+    def frame(self):
+        def exactly(n):
+            data = b""
+            while len(data) < n:
+                chunk = self.sock.recv(n - len(data))
+                assert chunk, "the front closed the connection"
+                data += chunk
+            return data
+        return decode_frame(exactly(LENGTH.unpack(exactly(LENGTH.size))[0]))
+
+    def call(self, name, data):
+        """The frames up to the last response to the request."""
+        self.send(name, data)
+        frames = []
+        while not frames or frames[-1]["request_id"] != self.request_id or not frames[-1]["last"]:
+            frames.append(self.frame())
+        return [f for f in frames if f["kind"] == KIND_CALLBACK]
+
+    def login(self):
+        a = self.account
+        who = {"BrokerID": a["broker_id"], "UserID": a["user_id"]}
+        self.call("ReqAuthenticate", {**who, "AppID": a["app_id"], "AuthCode": a["auth_code"]})
+        login = self.call("ReqUserLogin", {**who, "Password": a["password"]})[-1]
+        assert login["error"][0] == 0
+        self.call("ReqSettlementInfoConfirm", {"BrokerID": a["broker_id"], "InvestorID": a["user_id"]})
+        return request_fields(login["data"])
+
+    def insert(self, **changes):
+        fields = {"BrokerID": "9999", "InvestorID": "demo", "OrderRef": "1", "UserID": "demo",
+                  "OrderPriceType": Char("2"), "Direction": Char("0"), "CombOffsetFlag": "0",
+                  "CombHedgeFlag": "1", "LimitPrice": 3400.0, "VolumeTotalOriginal": 1,
+                  "TimeCondition": Char("3"), "VolumeCondition": Char("1"),
+                  "ExchangeID": "SHFE", "InstrumentID": "rb2610"}
+        fields.update(changes)
+        self.send("ReqOrderInsert", fields)
+        while True:
+            frame = self.frame()
+            if frame["name"] == "OnRtnOrder" and frame["data"]["OrderStatus"] == Char("a"):
+                # taken by the front: no response
+                return 0
+            if frame["request_id"] == self.request_id:
+                assert frame["name"] == "OnRspOrderInsert"
+                return frame["error"]
+
+    def close(self):
+        self.sock.close()
+
+
+@pytest.mark.parametrize("changes", [
+    {"OrderRef": 7}, {"OrderRef": 7.0}, {"OrderRef": "1" * 30}, {"OrderRef": "999999999999"},
+    {"OrderRef": "12a"}, {"OrderRef": "١٢"}, {"OrderRef": "+5"}, {"OrderRef": "  1234567890123"},
+    {"VolumeTotalOriginal": math.inf}, {"VolumeTotalOriginal": 1e300},
+    {"VolumeTotalOriginal": 2.0}, {"VolumeTotalOriginal": "1"}, {"LimitPrice": "3400"},
+    {"CombOffsetFlag": 0}, {"CombHedgeFlag": 1}, {"Direction": "00"}, {"TimeCondition": 3},
+    {"InstrumentID": 2610},
+    {"ExchangeID": "SHFE" * 5}, {"UserID": 1.5},
+])
+def test_hostile_order_fields_are_refused_and_the_references_go_on(sim, changes):
+    raw = Raw(sim)
+    try:
+        assert raw.login()["MaxOrderRef"] == "0"
+        assert raw.insert(**changes) == (15, "CTP:报单字段有误".encode("gb18030"))
+        # A refused order's reference counts as used, unless it is unusable.
+        assert sim.book("demo")["max_order_ref"] == (0 if "OrderRef" in changes else 1)
+        # The connection, the account and a later session all go on.
+        assert raw.insert(OrderRef=" 2") == 0
+        assert sim.book("demo")["max_order_ref"] == 2
+    finally:
+        raw.close()
+    again = Raw(sim)
+    try:
+        assert again.login()["MaxOrderRef"] == "2"
+        assert again.insert(OrderRef="") == 0
+        assert sim.book("demo")["max_order_ref"] == 3
+    finally:
+        again.close()
+
+
+def test_the_highest_order_reference_is_one_a_session_can_continue_from(sim):
+    raw = Raw(sim)
+    try:
+        raw.login()
+        assert raw.insert(OrderRef="999999999998") == 0
+        assert raw.insert(OrderRef="")[0] == 15     # 999999999999: no next one
+    finally:
+        raw.close()
+    assert sim.book("demo")["max_order_ref"] == 999999999998
+
+
+@pytest.mark.parametrize("changes", [
+    {"OrderSysID": 1}, {"ActionFlag": "00"}, {"ActionFlag": 0}, {"ExchangeID": None},
+])
+def test_hostile_cancel_fields_are_refused(sim, changes):
+    raw = Raw(sim)
+    try:
+        raw.login()
+        raw.insert(OrderRef="1")
+        fields = {"BrokerID": "9999", "InvestorID": "demo", "UserID": "demo", "ExchangeID": "SHFE",
+                  "OrderSysID": "           1", "ActionFlag": Char("0"), "InstrumentID": "rb2610"}
+        fields.update(changes)
+        fields = {k: v for k, v in fields.items() if v is not None}
+        if changes.get("ExchangeID", "") is None:
+            fields["ExchangeID"] = 9.5
+        answer = raw.call("ReqOrderAction", fields)[-1]
+        assert (answer["name"], answer["error"][0]) == ("OnRspOrderAction", 15)
+        rows = raw.call("ReqQryOrder", {"BrokerID": "9999", "InvestorID": "demo", "OrderSysID": 1})
+        assert rows[-1]["data"] is None and rows[-1]["error"] is None
+        assert sim.book("demo")["orders"][f"1:{sim.server.exchange._next_session}:1"]["status"] == "ALIVE"
+    finally:
+        raw.close()
+
+
+@pytest.mark.parametrize("limit", ["MAX_BEHIND_FRAMES", "MAX_BEHIND_BYTES"])
+def test_a_library_that_does_not_read_is_disconnected(monkeypatch, limit):
+    monkeypatch.setattr(sim_server, limit, 500 if limit == "MAX_BEHIND_FRAMES" else 20_000)
+    lines = []
+    with Simulator(sim_world(), log=lines.append) as sim:
+        raw = Raw(sim, rcvbuf=4096)
+        frame = encode_frame(KIND_REQUEST, "ReqQryOrder", request_id=1, data={"BrokerID": "9999"})
+        with pytest.raises(OSError):
+            for _ in range(200_000):
+                raw.sock.sendall(frame)
+        raw.close()
+        deadline = time.monotonic() + 10
+        while sim.server.conns and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert not sim.server.conns
+        assert any(re.search(r"connection 1: the library fell \d+ frames \(\d+ bytes\) behind", line)
+                   for line in lines), lines

@@ -27,6 +27,12 @@ The front
 
 - Greeting: ``QueryRate`` of the world (default 1 query a second, as a real
   front; 0 for no limit).
+- Slow readers: a connection whose library falls `MAX_BEHIND_FRAMES`
+  (100000) frames or `MAX_BEHIND_BYTES` (64 MiB) behind in reading what the
+  front sends is closed, as a front disconnects a reader that cannot keep up;
+  the log says "connection N: the library fell N frames (N bytes) behind in
+  reading, closing".  Frames held back by a freeze or delayed responses
+  count too, far below the limit.
 - Login: "Authenticate" checks broker, user, app id and auth code;
   "UserLogin" checks the password and answers TradingDay, FrontID, a new
   SessionID and MaxOrderRef, the account's highest order reference so far
@@ -62,7 +68,13 @@ The front
   22   CTP:不允许重复报单                    front: OrderRef used before
   16   CTP:找不到合约                        front: unknown instrument
   15   CTP:报单字段有误                      front: price type, direction,
-                                             offset, hedge, price or volume
+                                             offset, hedge, price or volume;
+                                             a field of the wrong type or
+                                             too long for its buffer; an
+                                             OrderRef other than digits
+                                             (padded with spaces at most to
+                                             12 characters) below
+                                             999999999999
   37   CTP:报单数量超出合约限价单范围        front: volume outside
                                              [MinLimitOrderVolume, Max...]
   31   CTP:资金不足                          front: margin and commission
@@ -79,7 +91,10 @@ The front
   36   CTP:报单价格超出涨跌停板              exchange: outside the band
   ==== ===================================== ============================
 
-  Cancels (ReqOrderAction, ActionFlag "0", by ExchangeID and OrderSysID): an
+  A blank OrderRef takes the account's MaxOrderRef + 1.  A refused order's
+  reference counts as used, unless it is one refused for itself.
+  Cancels (ReqOrderAction, ActionFlag "0", by ExchangeID and OrderSysID): a
+  field of the wrong type or size is answered by OnRspOrderAction 15, an
   unknown order is answered by OnRspOrderAction 25 "CTP:撤单找不到相应报单",
   a finished one by OnErrRtnOrderAction 26
   "CTP:报单已全成交或已撤销，不能再撤".
@@ -128,7 +143,7 @@ the built-in demo world (`DEFAULT_WORLD`) has the same structure::
         "margin_ratio": 0.1,           # default 0.1
         "commission": 1.5,             # CNY per lot, default 0
         "pre_settlement": 3500.0,      # the band is pre_settlement x (1 +- limit_ratio)
-        "limit_ratio": 0.05,           # default 0.05
+        "limit_ratio": 0.05,           # default 0.05, at most 1
         "price": 3500.0,               # first last price, default pre_settlement
         "pre_close": 3500.0,           # default pre_settlement
         "min_volume": 1, "max_volume": 1000,
@@ -148,6 +163,11 @@ the built-in demo world (`DEFAULT_WORLD`) has the same structure::
 
 (The comments above are explanations; JSON itself has none.)
 
+`load_world` refuses, with a ValueError naming the entry, every value the
+front could not serve: texts the wire cannot carry (not GB18030, or longer
+than the field's buffer), prices off the tick or beyond 10^12 ticks, and
+files nested too deeply to read.
+
 "self_trade": true (at the top level or in "market"; default false) lets an
 account's own orders match each other: an incoming order that crosses a
 resting order of its own account, at a price at least as good as the
@@ -159,7 +179,8 @@ positions, the commission and the close profit, and in `book()`, whose
 trades are keyed by (ExchangeID, TradeID, "BUY" or "SELL").
 """
 
-from .server import PHASES, STEPS, Server, Simulator
+from .server import MAX_BEHIND_BYTES, MAX_BEHIND_FRAMES, PHASES, STEPS, Server, Simulator
 from .world import DEFAULT_WORLD, World, load_world
 
-__all__ = ["Simulator", "Server", "DEFAULT_WORLD", "World", "load_world", "PHASES", "STEPS"]
+__all__ = ["Simulator", "Server", "DEFAULT_WORLD", "World", "load_world", "PHASES", "STEPS",
+           "MAX_BEHIND_FRAMES", "MAX_BEHIND_BYTES"]

@@ -51,6 +51,45 @@ STATUS_WORDS = {"a": "PENDING", "3": "ALIVE", "1": "ALIVE", "0": "FILLED",
 OFFSET_WORDS = {"0": "OPEN", "1": "CLOSE", "3": "CLOSE_TODAY", "4": "CLOSE_YESTERDAY"}
 
 
+# The request fields the insert and cancel paths read: text fields with the
+# size of their buffer in bytes, char fields, and numbers.
+_INSERT_TEXT = {"BrokerID": 11, "InvestorID": 13, "OrderRef": 13, "UserID": 16,
+                "CombOffsetFlag": 5, "CombHedgeFlag": 5, "ExchangeID": 9, "InstrumentID": 81}
+_INSERT_CHARS = ("OrderPriceType", "Direction", "TimeCondition", "VolumeCondition")
+_CANCEL_TEXT = {"BrokerID": 11, "InvestorID": 13, "UserID": 16, "ExchangeID": 9,
+                "OrderSysID": 21, "InstrumentID": 81}
+_CANCEL_CHARS = ("ActionFlag",)
+_QUERY_TEXT = ("BrokerID", "InvestorID", "ExchangeID", "OrderSysID", "InstrumentID", "CurrencyID")
+
+# Order references run up to 12 digits; an account's highest one stays below
+# this so that a session can always continue from it.
+MAX_ORDER_REF = 999_999_999_999
+
+
+def _sound(f: dict, texts: dict, chars: tuple) -> tuple[dict, bool]:
+    """The fields with every text and char field of the wrong type or size
+    replaced by an empty text, and whether all were sound."""
+    out, sound = dict(f), True
+    for key, size in texts.items():
+        value = f.get(key, "")
+        if not isinstance(value, str) or len(value.encode("gb18030", "replace")) > size:
+            out[key], sound = "", False
+    for key in chars:
+        value = f.get(key, "")
+        if not isinstance(value, str) or len(value) > 1 or value > "\xff":
+            out[key], sound = "", False
+    return out, sound
+
+
+def order_ref_ok(ref: str) -> bool:
+    """An order reference a session can continue from: digits (the wire's
+    padding spaces around them allowed), at most 12 characters, below
+    MAX_ORDER_REF."""
+    digits = ref.strip(" ")
+    return (len(ref) <= 12 and digits.isascii() and digits.isdigit()
+            and int(digits) < MAX_ORDER_REF)
+
+
 def _now():
     now = datetime.datetime.now(TZ)
     return now.strftime("%Y%m%d"), now.strftime("%H:%M:%S")
@@ -369,17 +408,25 @@ class Exchange:
 
     def _insert(self, login: Login, f: dict) -> list:
         account = login.account
+        given_ref = f.get("OrderRef", "")
+        f, sound = _sound(f, _INSERT_TEXT, _INSERT_CHARS)
+        price, volume = f.get("LimitPrice", 0.0), f.get("VolumeTotalOriginal", 0)
+        if isinstance(price, bool) or not isinstance(price, (int, float)) \
+                or not math.isfinite(price):
+            price, sound = 0.0, False
+        if type(volume) is not int or not 0 < volume < 2**31:
+            volume, sound = 0, False
         echo = {key: f.get(key, "") for key in (
             "BrokerID", "InvestorID", "OrderRef", "UserID", "InstrumentID", "ExchangeID",
             "CombOffsetFlag", "CombHedgeFlag")}
-        echo.update(Direction=Char(f.get("Direction") or "\0"),
-                    LimitPrice=float(f.get("LimitPrice", 0.0)),
-                    VolumeTotalOriginal=int(f.get("VolumeTotalOriginal", 0)))
-        ref = f.get("OrderRef", "")
-        if not ref.strip():
+        echo.update(Direction=Char(f.get("Direction") or "\0"), LimitPrice=float(price),
+                    VolumeTotalOriginal=volume)
+        ref = given_ref if isinstance(given_ref, str) else ""
+        if isinstance(given_ref, str) and not ref.strip():
             ref = str(account.max_order_ref + 1)
             echo["OrderRef"] = ref
-        if ref.strip().isdigit():
+        ref_ok = isinstance(given_ref, str) and order_ref_ok(ref)
+        if ref_ok:
             account.max_order_ref = max(account.max_order_ref, int(ref))
         info = self._find_instrument(f)
         date, clock = _now()
@@ -387,8 +434,7 @@ class Exchange:
                   ref=ref, symbol=info.symbol if info else
                   f"{f.get('ExchangeID', '')}.{f.get('InstrumentID', '')}",
                   direction=f.get("Direction", ""), comb_offset=f.get("CombOffsetFlag", ""),
-                  comb_hedge=f.get("CombHedgeFlag", ""), price=float(f.get("LimitPrice", 0.0)),
-                  volume=int(f.get("VolumeTotalOriginal", 0)),
+                  comb_hedge=f.get("CombHedgeFlag", ""), price=float(price), volume=volume,
                   time_condition=f.get("TimeCondition", ""),
                   volume_condition=f.get("VolumeCondition", ""),
                   insert_date=date, insert_time=clock)
@@ -397,7 +443,7 @@ class Exchange:
         def refuse(key: str) -> list:
             """Refused by the front: an error reply and an error return."""
             error = ERRORS[key]
-            if o.local_id not in account.orders:
+            if ref_ok and o.local_id not in account.orders:
                 o.status, o.submit, o.msg, o.at_front_only = "5", "4", error[1], True
                 account.orders[o.local_id] = o
             self._push(account, "OnErrRtnOrderInsert", dict(echo), error)
@@ -407,6 +453,8 @@ class Exchange:
 
         if not login.confirmed:
             return refuse("not_confirmed")
+        if not (sound and ref_ok):
+            return refuse("bad_field")
         if o.local_id in account.orders:
             return refuse("duplicate_order")
         if info is None:
@@ -588,9 +636,14 @@ class Exchange:
 
     def _cancel(self, login: Login, f: dict) -> list:
         account = login.account
+        f, sound = _sound(f, _CANCEL_TEXT, _CANCEL_CHARS)
         echo = {key: f.get(key, "") for key in (
             "BrokerID", "InvestorID", "ExchangeID", "OrderSysID", "UserID", "InstrumentID")}
         echo["ActionFlag"] = Char(f.get("ActionFlag") or "\0")
+        if not sound:
+            error = ERRORS["bad_field"]
+            self.log(f"cancel: refused, {error[0]} {error[1]} (a field of the wrong type or size)")
+            return [("OnRspOrderAction", echo, error)]
         sys_id = f.get("OrderSysID", "").strip()
         exchange = f.get("ExchangeID", "")
         o = account.by_sys.get((exchange, sys_id))
@@ -682,6 +735,8 @@ class Exchange:
     def query(self, login: Login, name: str, f: dict) -> list[dict]:
         """The rows of one query request, in the order a front sends them."""
         account = login.account
+        if not all(isinstance(f.get(key, ""), str) for key in _QUERY_TEXT):
+            return []
         investor = f.get("InvestorID", "")
         if investor and investor != account.user_id and name != "ReqQryInstrument":
             return []
@@ -766,6 +821,8 @@ class Exchange:
             raise ValueError(f"unknown account {user_id!r}") from None
         orders = {}
         for o in account.orders.values():
+            if o.at_front_only:     # as the order query: never at the exchange
+                continue
             word = "REJECTED" if o.submit == "4" else STATUS_WORDS.get(o.status, "ALIVE")
             orders[o.local_id] = {
                 "order_id": o.local_id, "order_sys_id": o.sys_id.strip() or None,

@@ -38,6 +38,13 @@ _PHASE_OF = {"ReqAuthenticate": "authenticate", "ReqUserLogin": "login",
 _DEFAULT_INTERVAL = 0.3
 HEARTBEAT = encode_frame(KIND_HEARTBEAT, "Heartbeat")
 
+# How far a library may fall behind in reading before the front closes its
+# connection: frames queued and not yet sent, or their bytes.  Large enough
+# for what queues up while the front is frozen (`freeze`) or its responses
+# delayed; a client that sends without reading reaches it.
+MAX_BEHIND_FRAMES = 100_000
+MAX_BEHIND_BYTES = 64 << 20
+
 
 def _error_for(code: int, message: str | None) -> tuple[int, str]:
     if message is None:
@@ -52,8 +59,10 @@ class Connection:
     the front is frozen; a heartbeat goes out whenever nothing else did for
     the heartbeat interval."""
 
-    def __init__(self, number: int, reader, writer, thawed: asyncio.Event, heartbeat: float):
+    def __init__(self, number: int, reader, writer, thawed: asyncio.Event, heartbeat: float,
+                 log=None):
         self.number = number
+        self.log = log or (lambda line: None)
         self.thawed = thawed
         self.heartbeat = heartbeat
         self.last_sent = 0.0
@@ -65,12 +74,21 @@ class Connection:
         self.max_request_id = 0
         self.closed = False
         self.outbox: asyncio.Queue = asyncio.Queue()
+        self.queued_bytes = 0
         self.sender = asyncio.ensure_future(self._send_loop())
         self.beater = asyncio.ensure_future(self._beat_loop()) if heartbeat > 0 else None
 
     def put(self, frame: bytes, delay: float = 0.0):
-        if not self.closed:
-            self.outbox.put_nowait((self.loop.time() + delay, frame))
+        if self.closed:
+            return
+        if (self.outbox.qsize() >= MAX_BEHIND_FRAMES
+                or self.queued_bytes + len(frame) > MAX_BEHIND_BYTES):
+            self.log(f"connection {self.number}: the library fell {self.outbox.qsize()} frames "
+                     f"({self.queued_bytes} bytes) behind in reading, closing")
+            self.close(abort=True)
+            return
+        self.queued_bytes += len(frame)
+        self.outbox.put_nowait((self.loop.time() + delay, frame))
 
     def send(self, name: str, data: dict | None = None, *, request_id: int = 0,
              last: bool = True, error=None, delay: float = 0.0):
@@ -81,6 +99,7 @@ class Connection:
         try:
             while True:
                 due, frame = await self.outbox.get()
+                self.queued_bytes -= len(frame)
                 wait = due - self.loop.time()
                 if wait > 0:
                     await asyncio.sleep(wait)
@@ -105,14 +124,22 @@ class Connection:
         if self.loop.time() - self.last_sent >= self.heartbeat / 2 and self.outbox.empty():
             self.put(HEARTBEAT)
 
-    def close(self):
+    def close(self, abort: bool = False):
+        """Closes the connection; `abort` drops what the socket has not sent
+        yet (a plain close waits for it to go out, which a library that does
+        not read never lets happen)."""
         if self.closed:
             return
         self.closed = True
         self.sender.cancel()
         if self.beater is not None:
             self.beater.cancel()
-        self.writer.close()
+        self.outbox = asyncio.Queue()
+        self.queued_bytes = 0
+        if abort:
+            self.writer.transport.abort()
+        else:
+            self.writer.close()
 
 
 class Server:
@@ -189,7 +216,8 @@ class Server:
         if sock is not None and sock.family in (socket.AF_INET, socket.AF_INET6):
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._numbers += 1
-        conn = Connection(self._numbers, reader, writer, self.thawed, self.heartbeat)
+        conn = Connection(self._numbers, reader, writer, self.thawed, self.heartbeat,
+                          log=self._log)
         self.conns.append(conn)
         conn.put(encode_frame(KIND_GREETING, "Greeting", data={
             "QueryRate": self.query_rate, "HeartbeatInterval": round(self.heartbeat * 1000),
@@ -548,7 +576,9 @@ class Simulator:
     def book(self, user_id: str) -> dict:
         """The front's own record of an account: orders, trades, positions
         and funds, as plain dicts; orders by local order id, trades by
-        (ExchangeID, TradeID stripped, "BUY" or "SELL")."""
+        (ExchangeID, TradeID stripped, "BUY" or "SELL").  Orders the front
+        refused itself (never at the exchange) are left out, as the front's
+        order query leaves them out."""
         return self._call(self.server.exchange.book, user_id)
 
     @property

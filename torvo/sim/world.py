@@ -26,6 +26,10 @@ EXCHANGES = ("SHFE", "INE", "DCE", "CZCE", "CFFEX")
 # there closes earlier lots only, and position rows come in two parts.
 SPLIT_EXCHANGES = ("SHFE", "INE")
 
+# The market keeps prices as whole numbers of ticks; a world's prices stay
+# within this many ticks of zero.
+MAX_TICKS = 10**12
+
 
 def _demo_instrument(symbol, name, tick, multiple, margin, commission, pre, **extra):
     info = {"symbol": symbol, "name": name, "price_tick": tick, "volume_multiple": multiple,
@@ -149,13 +153,17 @@ class _Checker:
             self.fail(key, "given")
         if not isinstance(value, str) or not value or "\0" in value:
             self.fail(key, "a non-empty text")
-        if limit is not None and len(value.encode("gb18030", "replace")) > limit:
+        try:
+            size = len(value.encode("gb18030"))
+        except UnicodeEncodeError:
+            self.fail(key, "a text the wire can carry (GB18030)")
+        if limit is not None and size > limit:
             self.fail(key, f"at most {limit} bytes")
         if pattern is not None and not re.fullmatch(pattern, value):
             self.fail(key, f"of the form {pattern}")
         return value
 
-    def number(self, key, default=..., *, low=None, positive=False):
+    def number(self, key, default=..., *, low=None, positive=False, high=None):
         value = self.info.get(key, default)
         if value is ...:
             self.fail(key, "given")
@@ -166,7 +174,16 @@ class _Checker:
             self.fail(key, "a positive number")
         if low is not None and value < low:
             self.fail(key, f"at least {low}")
+        if high is not None and value > high:
+            self.fail(key, f"at most {high}")
         return float(value)
+
+    def on_tick(self, key, value: float, tick: float) -> None:
+        ticks = value / tick
+        if not 1 - 1e-6 <= ticks <= MAX_TICKS:
+            self.fail(key, f"from 1 to {MAX_TICKS} price ticks")
+        if abs(ticks - round(ticks)) > 1e-6:
+            self.fail(key, "on the price tick")
 
     def integer(self, key, default=..., *, low=0, high=2**31 - 1):
         value = self.info.get(key, default)
@@ -197,11 +214,12 @@ def _instrument(info) -> InstrumentInfo:
         c.fail("symbol", "an instrument code of at most 30 characters")
     tick = c.number("price_tick", positive=True)
     pre = c.number("pre_settlement", positive=True)
-    if abs(pre / tick - round(pre / tick)) > 1e-6:
-        c.fail("pre_settlement", "on the price tick")
+    c.on_tick("pre_settlement", pre, tick)
     price = c.number("price", pre, positive=True)
-    if abs(price / tick - round(price / tick)) > 1e-6:
-        c.fail("price", "on the price tick")
+    c.on_tick("price", price, tick)
+    pre_close = c.number("pre_close", pre, positive=True)
+    if not 0.5 <= pre_close / tick <= MAX_TICKS:
+        c.fail("pre_close", f"from 1 to {MAX_TICKS} price ticks")
     min_volume = c.integer("min_volume", 1, low=1)
     max_volume = c.integer("max_volume", 1000, low=min_volume)
     product_class = info.get("product_class", "1")
@@ -213,8 +231,8 @@ def _instrument(info) -> InstrumentInfo:
         price_tick=tick, volume_multiple=c.integer("volume_multiple", low=1),
         margin_ratio=c.number("margin_ratio", 0.1, positive=True),
         commission=c.number("commission", 0.0, low=0.0), pre_settlement=pre,
-        limit_ratio=c.number("limit_ratio", 0.05, positive=True), price=price,
-        pre_close=c.number("pre_close", pre, positive=True), min_volume=min_volume,
+        limit_ratio=c.number("limit_ratio", 0.05, positive=True, high=1.0), price=price,
+        pre_close=pre_close, min_volume=min_volume,
         max_volume=max_volume, is_trading=c.flag("is_trading", True),
         open_interest=c.integer("open_interest", 0))
 
@@ -248,19 +266,22 @@ def _account(info, instruments) -> AccountInfo:
 def load_world(source=None) -> World:
     """The world of a JSON file path, a JSON text or a dict (None: the demo
     world).  Raises ValueError naming the first bad entry."""
-    if source is None:
-        info = copy.deepcopy(DEFAULT_WORLD)
-    elif isinstance(source, dict):
-        info = copy.deepcopy(source)
-    elif isinstance(source, (str, os.PathLike)):
-        text = str(source)
-        if isinstance(source, str) and text.lstrip().startswith("{"):
-            info = json.loads(text)
+    try:
+        if source is None:
+            info = copy.deepcopy(DEFAULT_WORLD)
+        elif isinstance(source, dict):
+            info = copy.deepcopy(source)
+        elif isinstance(source, (str, os.PathLike)):
+            text = str(source)
+            if isinstance(source, str) and text.lstrip().startswith("{"):
+                info = json.loads(text)
+            else:
+                with open(source, encoding="utf-8") as f:
+                    info = json.load(f)
         else:
-            with open(source, encoding="utf-8") as f:
-                info = json.load(f)
-    else:
-        raise TypeError("world must be None, a dict, a JSON text or a file path")
+            raise TypeError("world must be None, a dict, a JSON text or a file path")
+    except RecursionError:
+        raise ValueError("world: nested too deeply") from None
     c = _Checker("top level", info, {"trading_day", "front_id", "query_rate", "market",
                                       "self_trade", "instruments", "accounts"})
     day = info.get("trading_day")
