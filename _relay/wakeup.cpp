@@ -45,6 +45,7 @@ bool make_pair(Wakeup::Socket &reader, Wakeup::Socket &writer) noexcept {
     SOCKET client = INVALID_SOCKET;
     SOCKET server = INVALID_SOCKET;
     bool made = false;
+    int error = 0;  // the failing call's code, kept past the clean-up's calls
     do {
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -64,6 +65,7 @@ bool make_pair(Wakeup::Socket &reader, Wakeup::Socket &writer) noexcept {
         if (getsockname(client, reinterpret_cast<sockaddr *>(&mine), &mine_length) != 0 ||
             getpeername(server, reinterpret_cast<sockaddr *>(&theirs), &theirs_length) != 0 ||
             mine.sin_port != theirs.sin_port || mine.sin_addr.s_addr != theirs.sin_addr.s_addr) {
+            error = WSAECONNREFUSED;  // another program's connection came first
             break;
         }
         // Not inherited by child processes.
@@ -72,10 +74,12 @@ bool make_pair(Wakeup::Socket &reader, Wakeup::Socket &writer) noexcept {
         if (!set_nonblocking(client) || !set_nonblocking(server)) break;
         made = true;
     } while (false);
+    if (!made && error == 0) error = WSAGetLastError();
     closesocket(listener);
     if (!made) {
         if (client != INVALID_SOCKET) closesocket(client);
         if (server != INVALID_SOCKET) closesocket(server);
+        WSASetLastError(error);
         return false;
     }
     // One byte at a time: no delay for the writer's small sends.
@@ -102,7 +106,12 @@ bool prepare(int fd) noexcept {
 
 bool make_pair(Wakeup::Socket &reader, Wakeup::Socket &writer) noexcept {
     int fds[2];
+#  if defined(SOCK_CLOEXEC) && defined(SOCK_NONBLOCK)
+    // Made so at once: no window for a fork and exec on another thread.
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0) return false;
+#  else
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
+#  endif
     if (!prepare(fds[0]) || !prepare(fds[1])) {
         const int saved = errno;
         ::close(fds[0]);
@@ -139,7 +148,10 @@ bool Wakeup::open() noexcept {
 #if defined(_WIN32)
     if (!started_) {
         WSADATA data;
-        if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+        if (const int code = WSAStartup(MAKEWORD(2, 2), &data); code != 0) {
+            WSASetLastError(code);
+            return false;
+        }
         started_ = true;
     }
 #endif

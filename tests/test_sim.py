@@ -644,3 +644,22 @@ def test_a_library_that_does_not_read_is_disconnected(monkeypatch, limit):
         assert not sim.server.conns
         assert any(re.search(r"connection 1: the library fell \d+ frames \(\d+ bytes\) behind", line)
                    for line in lines), lines
+
+
+def test_heartbeats_pass_responses_held_back_by_a_delay(tmp_path):
+    # A slow response is not a silent front: with a delay past the library's
+    # limit, the heartbeats still go out and the connection holds.
+    with Simulator(sim_world(), heartbeat=0.2, heartbeat_timeout=1.0) as sim:
+        c = Client(sim, tmp_path)
+        c.login()
+        sim.delay_responses(1.5)
+        events = c.call("QryTradingAccount")
+        assert [e["name"] for e in events] == ["RspQryTradingAccount"]
+        sim.delay_responses(0)
+        c.close()
+
+
+@pytest.mark.parametrize("interval, limit", [(1.0, 1.0004), (0.0001, 1.0), (1.0, 3e6), (-1, 5)])
+def test_heartbeat_settings_the_greeting_cannot_carry_are_refused(interval, limit):
+    with pytest.raises(ValueError, match="heartbeat"):
+        sim_server.Server(sim_world(), heartbeat=interval, heartbeat_timeout=limit)

@@ -255,3 +255,81 @@ def test_the_session_trades_under_uvloop(sim):
         assert s.native is None
 
     uvloop.run(main())
+
+
+def test_a_wakeup_socket_that_ends_falls_back_to_the_timed_pass():
+    async def main():
+        bridges = Bridges()
+        s = session_on(bridges)
+        s.start()
+        await turns_until(lambda: bridges)
+        await asyncio.sleep(0.02)
+        bridges[0].writer.close()  # the reader meets the end of the stream
+        await asyncio.sleep(0.05)
+        polls = len(bridges[0].taken)
+        bridges[0].after_take = lambda: bridges[0].taken.append(0)  # count every poll
+        await asyncio.sleep(0.3)
+        await s.close()
+        # About 30 passes in 0.3 s, not a spin of thousands.
+        assert 5 <= len(bridges[0].taken) - polls <= 60
+
+    loop = asyncio.new_event_loop()
+    errors: list = []
+    loop.set_exception_handler(lambda loop, context: errors.append(context))
+    try:
+        loop.run_until_complete(main())
+    finally:
+        loop.close()
+    assert errors == []  # no receive's exception left unretrieved
+
+
+def test_a_bridge_replaced_under_the_run_loop_is_the_one_awaited():
+    async def main():
+        bridges = Bridges()
+        s = session_on(bridges)
+        s.start()
+        await turns_until(lambda: bridges)
+        await asyncio.sleep(0.01)
+        # Closed from outside the run loop: its wait ends, and the next pass
+        # opens a new bridge whose wake-up moves the session.
+        s._close_native()
+        await turns_until(lambda: len(bridges) == 2)
+        bridges[1].push({"name": "FrontConnected"})
+        await turns_until(lambda: s.phase == "authenticate")
+        # Replaced without closing (the old one still wakes the loop once):
+        # the new bridge's socket is the one awaited from then on.
+        s.native = None
+        bridges[1].push({"name": "Unknown"})
+        await turns_until(lambda: len(bridges) == 3)
+        s.phase = "connecting"
+        bridges[2].push({"name": "FrontConnected"})
+        await turns_until(lambda: s.phase == "authenticate")
+        await s.close()
+
+    run_without_timer(main)
+
+
+def test_a_second_run_on_another_loop_awaits_that_loop():
+    bridges = Bridges()
+    s = session_on(bridges)
+
+    async def first():
+        task = asyncio.ensure_future(s.run())
+        await turns_until(lambda: bridges)
+        await asyncio.sleep(0.01)
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+        s._close_native()
+
+    async def second():
+        task = asyncio.ensure_future(s.run())
+        await turns_until(lambda: len(bridges) == 2)
+        bridges[1].push({"name": "FrontConnected"})
+        await turns_until(lambda: s.phase == "authenticate")
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+        s._close_native()
+
+    run_without_timer(first)
+    run_without_timer(second)
+    assert s.error is None

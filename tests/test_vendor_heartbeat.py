@@ -1,11 +1,12 @@
 """Heartbeats between the stand-in library and a front: sent when the link is
 idle, and a front silent past the limit reported as disconnected (reason 5)."""
 
+import threading
 import time
 
 import pytest
 
-from front import KIND_HEARTBEAT, Front
+from front import KIND_CALLBACK, KIND_HEARTBEAT, Front, encode_frame
 from relay_support import flow_path, wait_events
 from torvo import _relay
 
@@ -90,3 +91,30 @@ def test_impossible_heartbeat_settings_make_the_greeting_malformed(tmp_path, int
             assert _relay.poll(handle) == []
         finally:
             _relay.close(handle)
+
+
+def test_a_library_busy_reading_still_beats(beating):
+    front, handle = beating
+    stop = threading.Event()
+
+    # Frames by the thousand: the library always finds more to read.
+    burst = b"".join(encode_frame(KIND_CALLBACK, "OnRspError", request_id=1) for _ in range(4000))
+
+    def flood():
+        while not stop.is_set():
+            front.send_raw(burst, framed=False)
+
+    sender = threading.Thread(target=flood)
+    sender.start()
+    try:
+        beats = []
+        deadline = time.monotonic() + 1.0
+        while time.monotonic() < deadline:
+            frame = front.recv_frame(timeout=2, heartbeats=True)
+            assert frame["kind"] == KIND_HEARTBEAT
+            beats.append(time.monotonic())
+    finally:
+        stop.set()
+        sender.join()
+    gaps = [b - a for a, b in zip(beats, beats[1:])]
+    assert len(beats) >= 5 and max(gaps) < 3 * INTERVAL_MS / 1000, gaps

@@ -56,6 +56,7 @@ using torvo::LedgerApi;
     X(add_done_callback, "add_done_callback")                      \
     X(set_result, "set_result") X(result, "result")                \
     X(cancelled, "cancelled") X(_wake, "_wake")                    \
+    X(exception, "exception")                                      \
     X(RspQry, "RspQry") X(Event, "Event") X(asyncio, "asyncio") X(mkdtemp, "mkdtemp")  \
     X(os, "os") X(sep, "sep") X(fsencode, "fsencode")              \
     X(nt, "nt") X(mbcs, "mbcs") X(encode, "encode")                \

@@ -6,12 +6,12 @@
 // socket when an event lands in its empty queue.  After a pass the run loop
 // awaits a future that ends at the first of: the receive on that socket
 // finishing (a task, kept across passes while nothing arrives), or a 10 ms
-// timer, so `tick` still runs every 10 ms.  A receive that finished while the
-// pass ran means events may have arrived after the poll: the next pass then
-// comes after a bare yield to the other tasks, and a new receive is started,
-// which sees only bytes written after that poll.  No wake-up is lost, a burst
-// is drained in one pass, and every pass yields to the other tasks.  A bridge
-// object without a wake-up (a test double) keeps the plain 10 ms sleep.
+// timer, so `tick` still runs every 10 ms.  A pass runs without yielding, so
+// a byte the receive read came before that pass's poll: the next receive,
+// started after the pass, sees only bytes written after the poll.  No
+// wake-up is lost, a burst is drained in one pass, and every pass yields to
+// the other tasks.  A bridge object without a wake-up (a test double), or
+// one whose socket failed, keeps the plain 10 ms sleep.
 #include "session.h"
 
 #include <deque>
@@ -195,6 +195,7 @@ nb::object wakeup_of(nb::handle native) {
 }
 
 void Trading::open_native() {
+    disarm();  // a receive on an earlier bridge's socket must not stand for this one's
     if (directory.is_none()) {
         directory = call_kw(module_attr(names.mkdtemp), {}, {{names.prefix, names.flow_prefix}});
     }
@@ -258,16 +259,27 @@ nb::object Trading::pass_wait() {
     if (!present(wake_)) return sleep(0.01);
     if (!present(loop_)) loop_ = asyncio_attr(names.get_running_loop)();
     if (!present(wake_callback_)) wake_callback_ = attr(nb::find(this), names._wake);
-    // A receive that ended during the pass (a byte, or an error of a socket
-    // closed under it, which the next poll reports) is replaced, and the next
-    // pass comes at once.
-    const bool woken = present(wake_task_) && done(wake_task_);
-    if (!present(wake_task_) || woken) {
+    // A receive that ended read its bytes before this pass's poll (the pass
+    // runs without yielding), so whatever they announced was taken: a new
+    // receive sees only what comes after.  One that failed or met the end of
+    // the stream means the socket is gone (the bridge closed under the
+    // session): the timed pass takes over, and the next poll reports it.
+    if (present(wake_task_) && done(wake_task_)) {
+        nb::object finished = std::move(wake_task_);
+        wake_task_ = nb::none();
+        if (!truthy(call_method(finished, names.cancelled))) {
+            nb::object failure = call_method(finished, names.exception);  // retrieved: no log line
+            if (!failure.is_none() || !truthy(call_method(finished, names.result))) {
+                wake_ = nb::none();
+                return sleep(0.01);
+            }
+        }
+    }
+    if (!present(wake_task_)) {
         nb::object receive = call_method(loop_, names.sock_recv, {wake_, int_of(256)});
         wake_task_ = call_method(loop_, names.create_task, {receive});
         call_method(wake_task_, names.add_done_callback, {wake_callback_});
     }
-    if (woken) return sleep(0);
     wait_ = call_method(loop_, names.create_future);
     wait_timer_ = call_method(loop_, names.call_later, {float_of(0.01), wake_callback_, wait_});
     return wait_;
@@ -276,19 +288,24 @@ nb::object Trading::pass_wait() {
 void Trading::end_wait() {
     if (present(wait_timer_)) call_method(wait_timer_, names.cancel);
     wait_timer_ = nb::none();
+    // A wait still pending (the bridge closed from outside the run loop) is
+    // ended, so the run loop goes on instead of waiting for ever.
+    if (present(wait_) && !done(wait_)) call_method(wait_, names.set_result, {nb::none()});
     wait_ = nb::none();
 }
 
-void Trading::wake() {
-    if (!present(wait_) || done(wait_)) return;
+void Trading::wake(nb::handle source) {
+    // Only the current wait's timer or the current receive ends it.
+    if (!present(wait_) || (!source.is(wait_) && !source.is(wake_task_)) || done(wait_)) return;
     call_method(wait_, names.set_result, {nb::none()});
 }
 
 void Trading::disarm_quietly() noexcept {
     try {
         disarm();
-    } catch (nb::python_error &) {
+    } catch (...) {
         // Ending the session matters more than a receive left pending.
+        PyErr_Clear();
     }
 }
 
@@ -297,9 +314,11 @@ void Trading::disarm() {
     if (present(wake_task_)) call_method(wake_task_, names.cancel);
     wake_task_ = nb::none();
     wake_ = nb::none();
+    loop_ = nb::none();  // the next run may be on another loop
 }
 
 coro::Coroutine run_body(Trading *self) {
+    self->loop_ = nb::none();  // this run's loop is taken at its first wait
     call_method(self->recovery, names.begin);
     nb::object cause;  // what ended the session; held only after the loop
     try {
@@ -461,7 +480,7 @@ void bind_trading(nb::module_ &m) {
     cls.def("_clear_cache", [](Trading &t, nb::str status) { t.clear_cache(status); }, "status"_a);
     cls.def("_touch", &Trading::touch);
     cls.def(
-        "_wake", [](Trading &t, nb::handle) { t.wake(); }, "source"_a.none(),
+        "_wake", [](Trading &t, nb::handle source) { t.wake(source); }, "source"_a.none(),
         nb::sig("def _wake(self, source: object) -> None"),
         "Ends the run loop's wait between passes (a done callback and a timer callback).");
     cls.def("_status", [](Trading &t, nb::str value) { t.set_status(value); }, "value"_a);

@@ -157,14 +157,14 @@ struct Trading {
     // The run loop's reaction to a broken connection.
     void recover();
     // What the run loop awaits after a pass: the bridge's wake-up or 10 ms,
-    // whichever comes first; a bare yield when the wake-up came during the
-    // pass; 10 ms when the bridge has no wake-up.
+    // whichever comes first; 10 ms when the bridge has no (working) wake-up.
     nb::object pass_wait();
-    // After that wait: its timer is cancelled.
+    // After that wait: its timer is cancelled (and a wait still pending is
+    // ended).
     void end_wait();
-    // Ends the wait of this pass (the wake-up's receive finished, or 10 ms
-    // passed); nothing when it is over already.
-    void wake();
+    // Ends the wait of this pass when `source` is its timer's future or the
+    // current receive; nothing when it is over already.
+    void wake(nb::handle source);
     // Stops awaiting the wake-up (before its bridge closes).
     void disarm();
     // The same, on a way out that must not raise.

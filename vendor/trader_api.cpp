@@ -72,8 +72,9 @@ bool watch_forks() {
 #endif
 }
 
+// Rounded up: a wait that ends a little early would spin until the deadline.
 int ms_until(Clock::time_point t) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -357,6 +358,8 @@ bool TraderApi::session(net::socket_t sock) {
             last_received = Clock::now();
             stream_.commit(static_cast<std::size_t>(n));
             reason = read_frames(greeted);
+            // A link busy with the front's data still needs our heartbeat.
+            if (reason == 0 && greeted && heartbeat_interval_ms_ > 0) reason = keep_alive(last_received);
         }
     }
     {

@@ -57,7 +57,8 @@ class Connection:
     """One library connection: its login state and its outgoing frames, sent
     in order, each not before its due time (the delay fault), and none while
     the front is frozen; a heartbeat goes out whenever nothing else did for
-    the heartbeat interval."""
+    the heartbeat interval, straight past frames held back by a delay (a
+    slow response is no silent front)."""
 
     def __init__(self, number: int, reader, writer, thawed: asyncio.Event, heartbeat: float,
                  log=None):
@@ -65,9 +66,10 @@ class Connection:
         self.log = log or (lambda line: None)
         self.thawed = thawed
         self.heartbeat = heartbeat
-        self.last_sent = 0.0
+        self.greeted = False   # the greeting, always the first frame, went out
         self.reader, self.writer = reader, writer
         self.loop = asyncio.get_running_loop()
+        self.last_sent = self.loop.time()
         self.authenticated: Account | None = None     # the account whose client authenticated
         self.login: Login | None = None               # its Login once logged in
         self.queries = 0
@@ -106,23 +108,32 @@ class Connection:
                 await self.thawed.wait()
                 self.writer.write(frame)
                 self.last_sent = self.loop.time()
+                self.greeted = True
                 await self.writer.drain()
         except (ConnectionError, OSError):
             self.close()
 
+    def _beat(self) -> bool:
+        """Writes a heartbeat now, past the queue; not before the greeting,
+        nor while frozen.  Whole frames only, so none interleave."""
+        if self.closed or not self.greeted or not self.thawed.is_set():
+            return False
+        self.writer.write(HEARTBEAT)
+        self.last_sent = self.loop.time()
+        return True
+
     async def _beat_loop(self):
         while True:
             idle = self.loop.time() - self.last_sent
-            if idle >= self.heartbeat and self.outbox.empty():
-                self.put(HEARTBEAT)
+            if idle >= self.heartbeat and self._beat():
                 idle = 0.0
             await asyncio.sleep(max(self.heartbeat - idle, 0.01))
 
     def answer_heartbeat(self):
         """A heartbeat from the library is answered unless something went out
-        within the last interval."""
-        if self.loop.time() - self.last_sent >= self.heartbeat / 2 and self.outbox.empty():
-            self.put(HEARTBEAT)
+        within the last half interval."""
+        if self.loop.time() - self.last_sent >= self.heartbeat / 2:
+            self._beat()
 
     def close(self, abort: bool = False):
         """Closes the connection; `abort` drops what the socket has not sent
@@ -148,8 +159,12 @@ class Server:
 
     def __init__(self, world=None, *, seed: int = 0, log=None, heartbeat: float = 1.0,
                  heartbeat_timeout: float = 5.0):
-        if not (heartbeat >= 0 and (heartbeat == 0 or heartbeat_timeout > heartbeat)):
-            raise ValueError("the heartbeat interval is at least 0 and its timeout longer")
+        # As the greeting carries them: whole milliseconds in an i32.
+        interval_ms, timeout_ms = round(heartbeat * 1000), round(heartbeat_timeout * 1000)
+        if not (0 <= interval_ms <= 2**31 - 1 and (interval_ms == 0 or interval_ms < timeout_ms <= 2**31 - 1)
+                and (interval_ms > 0 or heartbeat == 0)):
+            raise ValueError("the heartbeat interval is 0 (none) or at least 1 ms, and its timeout "
+                             "longer, in whole milliseconds below 2**31")
         self.world = world if hasattr(world, "instruments") else load_world(world)
         self.heartbeat = float(heartbeat)
         self.heartbeat_timeout = float(heartbeat_timeout)
@@ -219,10 +234,10 @@ class Server:
         conn = Connection(self._numbers, reader, writer, self.thawed, self.heartbeat,
                           log=self._log)
         self.conns.append(conn)
-        conn.put(encode_frame(KIND_GREETING, "Greeting", data={
-            "QueryRate": self.query_rate, "HeartbeatInterval": round(self.heartbeat * 1000),
-            "HeartbeatTimeout": round(self.heartbeat_timeout * 1000)}))
         try:
+            conn.put(encode_frame(KIND_GREETING, "Greeting", data={
+                "QueryRate": self.query_rate, "HeartbeatInterval": round(self.heartbeat * 1000),
+                "HeartbeatTimeout": round(self.heartbeat_timeout * 1000)}))
             while not conn.closed:
                 await self.thawed.wait()
                 frame = await read_frame(reader)
