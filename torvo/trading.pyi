@@ -191,7 +191,7 @@ class Trading:
     def resume(self) -> None:
         """Lift pause()."""
     def cancel_all(self, symbol: str | None = None) -> list[TradingResult]:
-        """Cancel every working order in the books, or those of one symbol, as cancel() would each; returns the TradingResult of every cancellation asked for."""
+        """Cancel every working order in the books, or those of one symbol, as cancel() would each (the buys, then the sells); returns the TradingResult of every cancellation asked for."""
     def counters(self) -> dict[str, Any]:
         """The counts of the trading day per symbol, their warning states, the day and whether the session is paused."""
 

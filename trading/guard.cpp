@@ -1,6 +1,7 @@
 // The guard: limits checked before an order or a cancel leaves, the pause,
 // cancel_all, and the counts of the trading day per symbol (what is counted
 // is described in guard.h).
+#include <algorithm>
 #include <vector>
 
 #include "session.h"
@@ -45,7 +46,11 @@ void follow_day(Trading &t) {
     PyDict_Clear(t.recent_.ptr());
 }
 
-// Drops the finished and forgotten children of one bucket of `working_`.
+// The working orders of one side: working_ (buys) or working_sell_ (sells
+// and any child of another direction).
+nb::dict &side(Trading &t, nb::handle direction) { return is(direction, names.BUY) ? t.working_ : t.working_sell_; }
+
+// Drops the finished and forgotten children of one bucket of the index.
 void prune(Trading &t, nb::handle bucket) {
     std::vector<nb::object> gone;
     Py_ssize_t pos = 0;
@@ -102,24 +107,19 @@ nb::object Trading::guard_insert(nb::handle symbol, nb::handle direction, nb::ha
                 text = message({"报单频率超过风控上限（max_orders_per_second=", int_of(l.max_rate), " 笔/秒），未提交"});
         }
         if (!text.is_valid() && l.repeat_ms >= 0) {
-            const double since = guard_now_ - static_cast<double>(l.repeat_ms) / 1000.0;
-            std::vector<nb::object> old;
-            Py_ssize_t pos = 0;
-            PyObject *key, *at;
-            while (PyDict_Next(recent_.ptr(), &pos, &key, &at) && PyFloat_AS_DOUBLE(at) <= since)
-                old.push_back(nb::borrow(key));
-            for (nb::object &each : old) del(recent_, each);
-            if (has(recent_, repeat_key(symbol, direction, offset, volume, limit_price)))
+            repeat_key_ = repeat_key(symbol, direction, offset, volume, limit_price);
+            PyObject *at = find(recent_, repeat_key_);
+            if (at != nullptr && PyFloat_AS_DOUBLE(at) > guard_now_ - static_cast<double>(l.repeat_ms) / 1000.0)
                 text = message({"与 ", int_of(l.repeat_ms), " 毫秒内已发送的报单重复（repeat_ms），未提交"});
         }
         if (!text.is_valid() && l.self_trade) {
-            if (PyObject *bucket = find(working_, symbol)) {
+            const bool buy = is(direction, names.BUY);
+            if (PyObject *bucket = find(buy ? working_sell_ : working_, symbol)) {
                 prune(*this, bucket);
-                const bool buy = is(direction, names.BUY);
                 Py_ssize_t pos = 0;
                 PyObject *oid, *child;
                 while (PyDict_Next(bucket, &pos, &oid, &child)) {
-                    if (is(item(child, child_key.direction), buy ? names.BUY : names.SELL)) continue;
+                    if (!is(item(child, child_key.direction), buy ? names.SELL : names.BUY)) continue;
                     PyObject *record = find(order_book, item(child, child_key.parent));
                     if (record == nullptr) continue;
                     nb::object resting = get_or(record, order_key.limit_price, Py_None);
@@ -144,9 +144,24 @@ void Trading::guard_sent(nb::handle symbol, nb::handle direction, nb::handle off
         while (static_cast<long long>(sent_times_.size()) > l.max_rate) sent_times_.pop_front();
     }
     if (l.repeat_ms >= 0) {
-        nb::object key = repeat_key(symbol, direction, offset, volume, limit_price);
-        del(recent_, key);  // to the end: the dict stays in time order
-        set(recent_, key, float_of(guard_now_));
+        set(recent_, repeat_key_.is_valid() && !repeat_key_.is_none()
+                         ? nb::handle(repeat_key_)
+                         : nb::handle(repeat_key(symbol, direction, offset, volume, limit_price)),
+            float_of(guard_now_));
+        repeat_key_ = nb::none();
+        // Entries out of the window go when the memory has doubled since the
+        // last sweep: a constant share of each insert, and the memory stays
+        // within twice the orders of one window.
+        if (size(recent_) >= recent_limit_) {
+            const double since = guard_now_ - static_cast<double>(l.repeat_ms) / 1000.0;
+            std::vector<nb::object> old;
+            Py_ssize_t pos = 0;
+            PyObject *key, *at;
+            while (PyDict_Next(recent_.ptr(), &pos, &key, &at))
+                if (PyFloat_AS_DOUBLE(at) <= since) old.push_back(nb::borrow(key));
+            for (nb::object &each : old) del(recent_, each);
+            recent_limit_ = std::max<Py_ssize_t>(64, 2 * size(recent_));
+        }
     }
 }
 
@@ -169,19 +184,25 @@ void Trading::guard_order_added(nb::handle order_id, nb::handle child) {
 
 void Trading::guard_working_again(nb::handle order_id, nb::handle child) {
     nb::object symbol = item(child, child_key.symbol);
-    PyObject *bucket = find(working_, symbol);
+    nb::dict &index = side(*this, item(child, child_key.direction));
+    PyObject *bucket = find(index, symbol);
     if (bucket == nullptr) {
         nb::dict fresh;
-        set(working_, symbol, fresh);
+        set(index, symbol, fresh);
         bucket = fresh.ptr();
     }
     set(bucket, order_id, child);
 }
 
+void Trading::guard_working_drop(nb::handle order_id, nb::handle child) {
+    nb::object symbol = get_or(child, child_key.symbol, Py_None);
+    if (PyObject *bucket = find(side(*this, get_or(child, child_key.direction, Py_None)), symbol))
+        del(bucket, order_id);
+}
+
 void Trading::guard_order_forgotten(nb::handle order_id, nb::handle child) {
-    nb::object symbol = item(child, child_key.symbol);
-    --counts_of(*this, symbol).orders;
-    if (PyObject *bucket = find(working_, symbol)) del(bucket, order_id);
+    --counts_of(*this, item(child, child_key.symbol)).orders;
+    guard_working_drop(order_id, child);
 }
 
 void Trading::guard_cancelled(nb::handle child) { ++counts_of(*this, item(child, child_key.symbol)).cancelled; }
@@ -191,6 +212,7 @@ void Trading::guard_trade(nb::handle symbol) { ++counts_of(*this, symbol).trades
 void Trading::guard_books_cleared() {
     for (GuardCounts &c : counts_) c = GuardCounts{.refused = c.refused};
     PyDict_Clear(working_.ptr());
+    PyDict_Clear(working_sell_.ptr());
 }
 
 void Trading::guard_ready() {
@@ -198,8 +220,10 @@ void Trading::guard_ready() {
         c.cancels_base = c.cancelled;
         c.cancels_sent = 0;
     }
-    nb::object buckets = check(PyDict_Values(working_.ptr()));
-    for (nb::handle bucket : buckets) prune(*this, bucket);
+    for (nb::dict *index : {&working_, &working_sell_}) {
+        nb::object buckets = check(PyDict_Values(index->ptr()));
+        for (nb::handle bucket : buckets) prune(*this, bucket);
+    }
 }
 
 nb::list Trading::cancel_all(nb::handle symbol) {
@@ -210,11 +234,13 @@ nb::list Trading::cancel_all(nb::handle symbol) {
         PyObject *oid, *child;
         while (PyDict_Next(bucket.ptr(), &pos, &oid, &child)) ids.push_back(nb::borrow(oid));
     };
-    if (symbol.is_none()) {
-        nb::object buckets = check(PyDict_Values(working_.ptr()));
-        for (nb::handle bucket : buckets) collect(bucket);
-    } else if (PyUnicode_Check(symbol.ptr())) {
-        if (PyObject *bucket = find(working_, exact_text(symbol))) collect(bucket);
+    for (nb::dict *index : {&working_, &working_sell_}) {
+        if (symbol.is_none()) {
+            nb::object buckets = check(PyDict_Values(index->ptr()));
+            for (nb::handle bucket : buckets) collect(bucket);
+        } else if (PyUnicode_Check(symbol.ptr())) {
+            if (PyObject *bucket = find(*index, exact_text(symbol))) collect(bucket);
+        }
     }
     nb::list out;
     for (nb::object &oid : ids)
@@ -260,8 +286,8 @@ void bind_guard(nb::class_<Trading> &cls) {
     cls.def(
         "cancel_all", [](Trading &t, nb::handle symbol) { return t.cancel_all(symbol); },
         nb::arg("symbol").none() = nb::none(), nb::sig("def cancel_all(self, symbol: str | None = None) -> list[TradingResult]"),
-        "Cancel every working order in the books, or those of one symbol, as cancel() would each; returns the "
-        "TradingResult of every cancellation asked for.");
+        "Cancel every working order in the books, or those of one symbol, as cancel() would each (the buys, then "
+        "the sells); returns the TradingResult of every cancellation asked for.");
     cls.def(
         "counters", [](Trading &t) { return t.counters(); },
         nb::sig("def counters(self) -> dict[str, Any]"),

@@ -10,9 +10,11 @@
 // refusals) and the memory of the rate and repeat limits belong to the
 // session and start again when the trading day changes.
 //
-// The working orders by symbol (`working_`, symbol -> {order id: child}) are
-// added as the books add them and dropped lazily, when a read finds them
-// finished or gone; the books' rebuild clears them.
+// The working orders by symbol, one index a side (`working_` for buys,
+// `working_sell_` for sells: symbol -> {order id: child}), are added as the
+// books add them and dropped as the books finish them (index_drop), or when
+// a read finds them finished or gone; the books' rebuild clears them.  The
+// self-trade check reads the other side's orders of the one symbol only.
 #pragma once
 
 #include <deque>

@@ -109,13 +109,16 @@ enum class Bind { Plain, Nullable, DictOrNone, IntOrNone, Custom, Hidden };
     X(guard_, "", nb::object, {}, Hidden, "")                                                       \
     X(limits_, "", GuardLimits, {}, Hidden, "")                                                     \
     X(paused_, "", bool, {false}, Hidden, "")                                                       \
-    X(working_, "", nb::dict, {}, Hidden, "")                                                       \
+    X(working_, "", nb::dict, {}, Hidden, "") /* symbol -> {order id: child}, buys */                \
+    X(working_sell_, "", nb::dict, {}, Hidden, "") /* the same, sells */                            \
     X(count_slots_, "", nb::dict, {}, Hidden, "") /* symbol -> index into counts_ */                \
     X(counts_, "", std::vector<GuardCounts>, {}, Hidden, "")                                        \
     X(guard_day_, "", nb::object, {}, Hidden, "")                                                   \
     X(guard_now_, "", double, {0.0}, Hidden, "") /* the guard's clock for this insert */       \
     X(sent_times_, "", std::deque<double>, {}, Hidden, "") /* monotonic times of recent inserts */  \
-    X(recent_, "", nb::dict, {}, Hidden, "") /* (symbol, direction, offset, price, lots) -> time */
+    X(recent_, "", nb::dict, {}, Hidden, "") /* (symbol, direction, offset, price, lots) -> time */        \
+    X(recent_limit_, "", Py_ssize_t, {64}, Hidden, "") /* its size at the next sweep */            \
+    X(repeat_key_, "", nb::object, {}, Hidden, "") /* the key of this insert, for guard_sent */
 
 // The event cases of the dispatcher, in the order they are tested.
 enum class EventCase : unsigned char {
@@ -271,6 +274,8 @@ struct Trading {
     void guard_order_added(nb::handle order_id, nb::handle child);
     void guard_order_forgotten(nb::handle order_id, nb::handle child);
     void guard_working_again(nb::handle order_id, nb::handle child);
+    // A child finished or left the books (index_drop).
+    void guard_working_drop(nb::handle order_id, nb::handle child);
     void guard_cancelled(nb::handle child);
     void guard_trade(nb::handle symbol);
     void guard_books_cleared();
