@@ -57,7 +57,7 @@ def confirm(s, oid, status="3", traded=0):
     child = s.native_orders[oid]
     exchange, instrument = child["symbol"].split(".")
     s._order({
-        "TradingDay": DAY, "FrontID": 1, "SessionID": 42, "OrderRef": child["ref"], "OrderSysID": f"  {oid[-2:]}",
+        "TradingDay": DAY, "FrontID": 1, "SessionID": 42, "OrderRef": child["ref"], "OrderSysID": f"  {child['ref']}",
         "ExchangeID": exchange, "InstrumentID": instrument, "Direction": "0" if child["direction"] == "BUY" else "1",
         "CombOffsetFlag": "0", "CombHedgeFlag": "1", "LimitPrice": s.o[oid]["limit_price"],
         "VolumeTotalOriginal": child["volume_original"], "VolumeTraded": traded, "OrderStatus": status,
@@ -236,7 +236,7 @@ def test_counters_of_the_day_with_warnings(make, clock):
     insert(s, volume=6)
     s.cancel(a)
     confirm(s, a, status="5")
-    s._trade({"TradingDay": DAY, "TradeID": " 1", "OrderSysID": f"  {b[-2:]}", "ExchangeID": "SHFE",
+    s._trade({"TradingDay": DAY, "TradeID": " 1", "OrderSysID": "  " + b.split(":")[-1], "ExchangeID": "SHFE",
               "InstrumentID": "cu2501", "Direction": "0", "OffsetFlag": "0", "HedgeFlag": "1", "Price": 69990.0,
               "Volume": 1, "TradeDate": DAY, "TradeTime": "09:31:00"}, update_position=True)  # fmt: skip
     assert s.counters() == {"trading_day": DAY, "paused": False, "symbols": {SYM: {
@@ -256,7 +256,7 @@ def test_a_rebuild_of_the_books_counts_the_snapshots_cancelled_orders(make):
     s.instruments[SYM] = dict(IsTrading=1, PriceTick=10.0, MinLimitOrderVolume=1, MaxLimitOrderVolume=100)
     for oid, status in ((a, "5"), (b, "3")):
         s._order({"TradingDay": DAY, "FrontID": 1, "SessionID": 42, "OrderRef": oid.split(":")[-1],
-                  "OrderSysID": f"  {oid[-2:]}", "ExchangeID": "SHFE", "InstrumentID": "cu2501",
+                  "OrderSysID": "  " + oid.split(":")[-1], "ExchangeID": "SHFE", "InstrumentID": "cu2501",
                   "Direction": "0" if oid == a else "1", "CombOffsetFlag": "0", "CombHedgeFlag": "1",
                   "LimitPrice": 70000.0 if oid == a else 70100.0, "VolumeTotalOriginal": 1, "VolumeTraded": 0,
                   "OrderStatus": status, "OrderSubmitStatus": "3", "InsertDate": DAY, "InsertTime": "09:30:00"})
@@ -270,3 +270,18 @@ def test_a_rebuild_of_the_books_counts_the_snapshots_cancelled_orders(make):
     assert s.cancel(b)[0].status == "SUBMITTED"
     c = resting(s, "BUY", 69000.0)
     assert s.cancel(c)[0].status == "REJECTED"
+
+
+def test_the_working_index_keeps_every_live_order_through_its_sweeps(make):
+    s = make(TradingGuard(self_trade=True))
+    s.instruments[SYM]["MaxLimitOrderVolume"] = 1000
+    ids = [insert(s, price=60000.0 + 10 * n)[0].order_id for n in range(600)]  # past several sweeps
+    for oid in ids[300:]:
+        confirm(s, oid, status="5")  # the upper half cancelled
+    s.native_orders.pop(ids[299])  # one gone without the index hearing of it
+    for oid in ids[:299]:
+        s.native_orders[oid]["is_confirmed"] = True
+        s.native_orders[oid]["exchange_order_id"] = "1"
+    assert insert(s, SYM, "SELL", "OPEN", 1, 60000.0 + 10 * 298)[0].status == "REJECTED"
+    assert insert(s, SYM, "SELL", "OPEN", 1, 60000.0 + 10 * 299)[0].status == "SUBMITTED"
+    assert [r.order_id for r in s.cancel_all(SYM)][:299] == ids[:299]

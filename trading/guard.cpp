@@ -61,8 +61,14 @@ void prune(Trading &t, nb::handle bucket) {
     for (nb::object &each : gone) del(bucket, each);
 }
 
-// The time the rate and repeat limits read, once per insert.
-double guard_clock(const GuardLimits &l) { return l.max_rate >= 0 || l.repeat_ms >= 0 ? monotonic() : 0.0; }
+// The time the rate and repeat limits read, once per insert: time.monotonic()
+// through the module's binding, kept as the float it returned.
+void guard_clock(Trading &t) {
+    const GuardLimits &l = t.limits_;
+    if (l.max_rate < 0 && l.repeat_ms < 0) return;
+    t.guard_time_ = call_method(module_attr(names.time), names.monotonic);
+    t.guard_now_ = to_double(t.guard_time_);
+}
 
 nb::object repeat_key(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
                       nb::handle limit_price) {
@@ -100,7 +106,7 @@ nb::object Trading::guard_insert(nb::handle symbol, nb::handle direction, nb::ha
     } else if (l.max_lots >= 0 && above(volume, l.max_lots)) {
         text = message({"单笔报单手数超过风控上限（max_lots=", int_of(l.max_lots), " 手），未提交"});
     } else {
-        guard_now_ = guard_clock(l);
+        guard_clock(*this);
         if (l.max_rate >= 0) {
             while (!sent_times_.empty() && sent_times_.front() <= guard_now_ - 1.0) sent_times_.pop_front();
             if (static_cast<long long>(sent_times_.size()) >= l.max_rate)
@@ -109,7 +115,7 @@ nb::object Trading::guard_insert(nb::handle symbol, nb::handle direction, nb::ha
         if (!text.is_valid() && l.repeat_ms >= 0) {
             repeat_key_ = repeat_key(symbol, direction, offset, volume, limit_price);
             PyObject *at = find(recent_, repeat_key_);
-            if (at != nullptr && PyFloat_AS_DOUBLE(at) > guard_now_ - static_cast<double>(l.repeat_ms) / 1000.0)
+            if (at != nullptr && to_double(at) > guard_now_ - static_cast<double>(l.repeat_ms) / 1000.0)
                 text = message({"与 ", int_of(l.repeat_ms), " 毫秒内已发送的报单重复（repeat_ms），未提交"});
         }
         if (!text.is_valid() && l.self_trade) {
@@ -147,7 +153,7 @@ void Trading::guard_sent(nb::handle symbol, nb::handle direction, nb::handle off
         set(recent_, repeat_key_.is_valid() && !repeat_key_.is_none()
                          ? nb::handle(repeat_key_)
                          : nb::handle(repeat_key(symbol, direction, offset, volume, limit_price)),
-            float_of(guard_now_));
+            guard_time_);
         repeat_key_ = nb::none();
         // Entries out of the window go when the memory has doubled since the
         // last sweep: a constant share of each insert, and the memory stays
@@ -158,7 +164,7 @@ void Trading::guard_sent(nb::handle symbol, nb::handle direction, nb::handle off
             Py_ssize_t pos = 0;
             PyObject *key, *at;
             while (PyDict_Next(recent_.ptr(), &pos, &key, &at))
-                if (PyFloat_AS_DOUBLE(at) <= since) old.push_back(nb::borrow(key));
+                if (to_double(at) <= since) old.push_back(nb::borrow(key));
             for (nb::object &each : old) del(recent_, each);
             recent_limit_ = std::max<Py_ssize_t>(64, 2 * size(recent_));
         }
@@ -192,6 +198,19 @@ void Trading::guard_working_again(nb::handle order_id, nb::handle child) {
         bucket = fresh.ptr();
     }
     set(bucket, order_id, child);
+    // Whatever left the books without the index hearing of it goes in a
+    // sweep whenever the index may have doubled since the last one.
+    if (++working_size_ >= working_limit_) {
+        working_size_ = 0;
+        for (nb::dict *each : {&working_, &working_sell_}) {
+            nb::object buckets = check(PyDict_Values(each->ptr()));
+            for (nb::handle b : buckets) {
+                prune(*this, b);
+                working_size_ += size(b);
+            }
+        }
+        working_limit_ = std::max<Py_ssize_t>(256, 2 * working_size_);
+    }
 }
 
 void Trading::guard_working_drop(nb::handle order_id, nb::handle child) {
@@ -213,6 +232,8 @@ void Trading::guard_books_cleared() {
     for (GuardCounts &c : counts_) c = GuardCounts{.refused = c.refused};
     PyDict_Clear(working_.ptr());
     PyDict_Clear(working_sell_.ptr());
+    working_size_ = 0;
+    working_limit_ = 256;
 }
 
 void Trading::guard_ready() {
@@ -220,10 +241,15 @@ void Trading::guard_ready() {
         c.cancels_base = c.cancelled;
         c.cancels_sent = 0;
     }
+    working_size_ = 0;
     for (nb::dict *index : {&working_, &working_sell_}) {
         nb::object buckets = check(PyDict_Values(index->ptr()));
-        for (nb::handle bucket : buckets) prune(*this, bucket);
+        for (nb::handle bucket : buckets) {
+            prune(*this, bucket);
+            working_size_ += size(bucket);
+        }
     }
+    working_limit_ = std::max<Py_ssize_t>(256, 2 * working_size_);
 }
 
 nb::list Trading::cancel_all(nb::handle symbol) {

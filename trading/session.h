@@ -111,10 +111,13 @@ enum class Bind { Plain, Nullable, DictOrNone, IntOrNone, Custom, Hidden };
     X(paused_, "", bool, {false}, Hidden, "")                                                       \
     X(working_, "", nb::dict, {}, Hidden, "") /* symbol -> {order id: child}, buys */                \
     X(working_sell_, "", nb::dict, {}, Hidden, "") /* the same, sells */                            \
+    X(working_size_, "", Py_ssize_t, {0}, Hidden, "") /* entries, at most, since the last sweep */  \
+    X(working_limit_, "", Py_ssize_t, {256}, Hidden, "") /* the count of the next sweep */           \
     X(count_slots_, "", nb::dict, {}, Hidden, "") /* symbol -> index into counts_ */                \
     X(counts_, "", std::vector<GuardCounts>, {}, Hidden, "")                                        \
     X(guard_day_, "", nb::object, {}, Hidden, "")                                                   \
     X(guard_now_, "", double, {0.0}, Hidden, "") /* the guard's clock for this insert */       \
+    X(guard_time_, "", nb::object, {}, Hidden, "") /* the same, as time.monotonic() returned it */  \
     X(sent_times_, "", std::deque<double>, {}, Hidden, "") /* monotonic times of recent inserts */  \
     X(recent_, "", nb::dict, {}, Hidden, "") /* (symbol, direction, offset, price, lots) -> time */        \
     X(recent_limit_, "", Py_ssize_t, {64}, Hidden, "") /* its size at the next sweep */            \
