@@ -395,7 +395,7 @@ def main(argv=None):
     # guard off and on in turns, so that both see the same load of the machine
     plain_session, guarded_session = native_orders_session(), native_orders_session(GUARD)
     native = guarded = math.inf
-    for _ in range(3):
+    for _ in range(5):
         native = min(native, time_insert(plain_session, 2000, args.rounds))
         guarded = min(guarded, time_insert(guarded_session, 2000, args.rounds))
     base = time_insert(PyOrders(), 2000, args.rounds)
