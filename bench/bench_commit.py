@@ -14,7 +14,11 @@ commit written in plain Python over the records' `_values` and the maps'
 
 insert: one OPEN order per call through a fake bridge that accepts every
 request, against the same steps in plain Python (checks, plan, registration,
-the request fields, the completion with the position recompute).
+the request fields, the completion with the position recompute); each call
+at a new price.  The guard-on row is the same with a TradingGuard of every
+limit (self-trade, cancels, rate, lots, repeats, warnings) that refuses
+nothing; its ratio is guard on over guard off (target: at most 1.1x the
+time).
 
 Target: commit at least 20x faster than its baseline.  Each figure is the
 best of several rounds.
@@ -35,10 +39,12 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 try:
     from torvo import trading
     from torvo.ledger import Account, CtpAccount, LiveMap, Order, Position, Trade, TradingResult, empty_position
+    from torvo.ledger import TradingGuard
 except ImportError:  # run from a source tree with the modules built in place
     sys.path.insert(0, str(ROOT))
     from torvo import trading
     from torvo.ledger import Account, CtpAccount, LiveMap, Order, Position, Trade, TradingResult, empty_position
+    from torvo.ledger import TradingGuard
 from torvo.data import check_symbol  # noqa: E402
 
 CONFIG = CtpAccount("9999", "u-1", "secret", "tcp://127.0.0.1:1", "app-1", "auth-1")
@@ -302,8 +308,12 @@ class PyOrders:
         return results
 
 
-def native_orders_session():
-    s = trading.Trading(CONFIG, 5, {}, native_factory=lambda config, directory: Bridge())
+GUARD = TradingGuard(self_trade=True, max_cancels=1000, max_orders_per_second=10**9, max_lots=100, repeat_ms=10,
+                     warn_orders=1000, warn_cancels=500, warn_cancelled=500, warn_trades=1000, warn_refused=10)
+
+
+def native_orders_session(guard=None):
+    s = trading.Trading(CONFIG, 5, {}, native_factory=lambda config, directory: Bridge(), guard=guard)
     s.directory = "/flow/bench"
     s._open_native()
     s.phase, s.session_status, s.front, s.session = "ready", "READY", 1, 42
@@ -336,7 +346,7 @@ def time_commit(make, size, rounds):
 
 def time_insert(session, calls, rounds):
     best = math.inf
-    price = 3520.0
+    prices = [3000.0 + n for n in range(calls * rounds)]  # a new price each call: no repeats
 
     def drive(coroutine):
         try:
@@ -345,11 +355,11 @@ def time_insert(session, calls, rounds):
             return stop.value
         raise AssertionError("insert suspended")
 
-    for _ in range(rounds):
+    for r in range(rounds):
         gc.disable()
         try:
             start = time.perf_counter()
-            for _ in range(calls):
+            for price in prices[r * calls:(r + 1) * calls]:
                 drive(session.insert("SHFE.rb2610", "BUY", "OPEN", 1, price))
             best = min(best, (time.perf_counter() - start) / calls)
         finally:
@@ -382,11 +392,23 @@ def main(argv=None):
               f"{ratio:7.2f}x {'  20.0x':>7}  {'ok' if ratio >= 20 else 'below goal'}")  # fmt: skip
         rows.append({"hot_path": f"commit, {size} orders + {size} trades, 1% changed", "torvo_us": native * 1e6,
                      "baseline_us": base * 1e6, "ratio": ratio, "target": ">= 20x", "met": ratio >= 20})
-    native = time_insert(native_orders_session(), 2000, args.rounds)
+    # guard off and on in turns, so that both see the same load of the machine
+    plain_session, guarded_session = native_orders_session(), native_orders_session(GUARD)
+    native = guarded = math.inf
+    for _ in range(5):
+        native = min(native, time_insert(plain_session, 2000, args.rounds))
+        guarded = min(guarded, time_insert(guarded_session, 2000, args.rounds))
     base = time_insert(PyOrders(), 2000, args.rounds)
     print(f"{'insert, one OPEN order':<46} {native * 1e6:10.2f} {base * 1e6:10.2f} {base / native:7.2f}x {'-':>7}")
     rows.append({"hot_path": "insert, one OPEN order", "torvo_us": native * 1e6, "baseline_us": base * 1e6,
                  "ratio": base / native, "target": None, "met": None})
+    assert guarded_session.counters()["symbols"]["SHFE.rb2610"]["refused"] == 0
+    ratio = guarded / native
+    ok &= ratio <= 1.1
+    print(f"{'insert, one OPEN order, guard on':<46} {guarded * 1e6:10.2f} {native * 1e6:10.2f} {ratio:7.2f}x "
+          f"{'  1.1x':>7}  {'ok' if ratio <= 1.1 else 'above goal'}")  # fmt: skip
+    rows.append({"hot_path": "insert, one OPEN order, guard on", "torvo_us": guarded * 1e6,
+                 "baseline_us": native * 1e6, "ratio": ratio, "target": "<= 1.1x the time", "met": ratio <= 1.1})
     if not ok:
         print("some figures miss their goal (the machine may be loaded: run again)")
     if args.json:

@@ -61,6 +61,8 @@ PyTypeObject *live_map_type();
 // CtpAccount and TradingResult, frozen dataclasses.
 PyObject *ctp_account_type();
 PyObject *trading_result_type();
+// TradingGuard, the session's limits, a frozen dataclass (guard.cpp).
+PyObject *trading_guard_type();
 
 // Parameters of a fast-call function `function(first, second=None)` (a
 // method when self_count is 1: the counts in messages then include `self`,

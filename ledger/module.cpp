@@ -73,6 +73,7 @@ NB_MODULE(ledger, m) {
     m.attr("LiveMap") = nb::borrow(reinterpret_cast<PyObject *>(map));
     for (int i = 0; i < kRecordTypes; ++i) m.attr(kRecordNames[i]) = nb::borrow(record_type(i));
     m.attr("TradingResult") = nb::borrow(trading_result_type());
+    m.attr("TradingGuard") = nb::borrow(trading_guard_type());
     m.attr("internal_fields") = nb::steal(internal_fields_list());
 
     if (PyModule_AddFunctions(m.ptr(), position_functions) < 0) throw nb::python_error();

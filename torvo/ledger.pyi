@@ -148,6 +148,36 @@ class TradingResult:
     order_id: str | None
     message: str = ""
 
+@dataclass(frozen=True, kw_only=True)
+class TradingGuard:
+    """交易风控限额；每项为 None 表示不限制。被拒绝的报单或撤单返回 REJECTED，不登记、不发送。
+
+    Args:
+        self_trade: 为 True 时拒绝可能与本会话同合约反方向挂单成交的报单。
+        max_cancels: 每个合约每个交易日的撤单次数上限。
+        max_orders_per_second: 每秒报单笔数上限。
+        max_lots: 单笔报单手数上限。
+        repeat_ms: 拒绝与该毫秒数内已发送报单相同（合约、方向、开平、价格、手数）的报单。
+        warn_orders: 每合约报单笔数的预警阈值。
+        warn_cancels: 每合约撤单次数的预警阈值。
+        warn_cancelled: 每合约已撤订单数的预警阈值。
+        warn_trades: 每合约成交笔数的预警阈值。
+        warn_refused: 每合约风控拒单次数的预警阈值。
+    """
+
+    self_trade: bool = False
+    max_cancels: int | None = None
+    max_orders_per_second: int | None = None
+    max_lots: int | None = None
+    repeat_ms: int | None = None
+    warn_orders: int | None = None
+    warn_cancels: int | None = None
+    warn_cancelled: int | None = None
+    warn_trades: int | None = None
+    warn_refused: int | None = None
+    def __post_init__(self) -> None:
+        """构造后检查：self_trade 必须是 bool，其余各项必须是 1 到 2147483647 之间的 int 或 None。"""
+
 internal_fields: list[str]
 
 def empty_position(symbol: str, updated_at: int | None = None) -> dict[str, Any]:

@@ -26,6 +26,7 @@ from .ledger import LiveObject
 from .ledger import Order as Order
 from .ledger import Position as Position
 from .ledger import Trade as Trade
+from .ledger import TradingGuard
 from .ledger import TradingResult as TradingResult
 from .ledger import empty_position as empty_position
 
@@ -131,6 +132,7 @@ class Trading:
         objects: dict[int, object],
         *,
         native_factory: Callable[[CtpAccount, str], Any] = ...,
+        guard: TradingGuard | None = None,
     ) -> None: ...
     def start(self) -> None: ...
     def run(self) -> Coroutine[Any, Any, None]: ...
@@ -164,15 +166,34 @@ class Trading:
     def _apply_position_trade(self, row: dict[str, Any]) -> None: ...
     def _free_parts(self, symbol: str, side: str) -> tuple[int, int]: ...
     def _recompute_frozen(self, updated: int | None = None, *, symbol: str | None = None) -> None: ...
-    async def insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float) -> list[TradingResult]:
-        """Place a limit order; returns one TradingResult per exchange order, in submission order."""
-    async def _insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float) -> list[TradingResult]: ...
+    async def insert(
+        self, symbol: str, direction: str, offset: str, volume: int, limit_price: float, *, advanced: str | None = None
+    ) -> list[TradingResult]:
+        """Place a limit order; returns one TradingResult per exchange order, in submission order.
+
+        advanced: None (good for the day), "FAK" (what does not fill at once is cancelled) or "FOK" (everything fills at once, or nothing); any other value is REJECTED as an invalid argument. A close split on SHFE or INE into close-yesterday and close-today orders applies it to each of them. With a guard, or paused, a refused order returns one REJECTED result naming the limit and is not sent.
+        """
+    async def _insert(
+        self, symbol: str, direction: str, offset: str, volume: int, limit_price: float, *, advanced: str | None = None
+    ) -> list[TradingResult]: ...
     def cancel(self, order_id: str) -> list[TradingResult]:
         """Ask the exchange to cancel an order; returns an empty list or one TradingResult."""
     def commit(self, changes: dict[int, set[str]]) -> bool: ...
     def _update_view(self, obj: LiveObject, values: dict[str, Any], changes: dict[int, set[str]]) -> set[str]: ...
     def _map_view(self, view: LiveMap[Any], key: str, values: dict[str, Any], changes: dict[int, set[str]]) -> Any: ...
     def position_view(self, symbol: str | None) -> Position | LiveMap[Position]: ...
+    @property
+    def guard(self) -> TradingGuard | None: ...
+    @property
+    def paused(self) -> bool: ...
+    def pause(self) -> None:
+        """Refuse every later insert (REJECTED) until resume(); cancels still go out."""
+    def resume(self) -> None:
+        """Lift pause()."""
+    def cancel_all(self, symbol: str | None = None) -> list[TradingResult]:
+        """Cancel every working order in the books, or those of one symbol, as cancel() would each (the buys, then the sells); returns the TradingResult of every cancellation asked for."""
+    def counters(self) -> dict[str, Any]:
+        """The counts of the trading day per symbol, their warning states, the day and whether the session is paused."""
 
 @disjoint_base
 class _Coroutine:

@@ -226,6 +226,7 @@ nb::dict Trading::add_order(const NewOrder &n) {
                                            {names.finish_msg, names.empty}});
     set(native_orders, n.order_id, child);
     index_add(n.order_id, child);
+    guard_order_added(n.order_id, child);
     return child;
 }
 
@@ -303,7 +304,11 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     changed |= assign(child, child_key.status, held ? names.ALIVE : status);
     // A cancelled order reported rejected with lots still to come is working
     // again until they arrive: the index, which dropped it, is rebuilt.
-    if (was_finished && held) index_stale();
+    if (was_finished && held) {
+        index_stale();
+        guard_working_again(oid, child);
+    }
+    if (!held && status == names.CANCELLED && !is(current, names.CANCELLED)) guard_cancelled(child);
     if (final_status) {
         changed |= assign(child, child_key.cancel_pending, Py_False);
         changed |= assign(child, child_key.cancel_error, Py_None);
@@ -375,6 +380,7 @@ bool Trading::trade(nb::handle row, bool update_position) {
         nb::object held = pop(child, child_key.finish_status);
         if (!held.is_valid()) (void)item(child, child_key.finish_status);  // KeyError, as dict.pop raises
         set(child, child_key.status, held);
+        if (is(held, names.CANCELLED)) guard_cancelled(child);
         nb::object held_msg = pop(child, child_key.finish_msg);
         set(child, child_key.status_msg, held_msg.is_valid() ? held_msg.ptr() : names.empty);
     }
@@ -402,6 +408,7 @@ bool Trading::trade(nb::handle row, bool update_position) {
                  {names.price, item(row, names.Price)},
                  {names.volume, volume},
                  {names.trade_time, timestamp(item(row, names.TradeDate), item(row, names.TradeTime))}}));
+    guard_trade(symbol);
     if (update_position) {
         apply_position_trade(row, symbol);
         recompute_frozen(nb::none(), symbol);

@@ -166,6 +166,16 @@ using torvo::LedgerApi;
     X(msg_cancel_unconvertible, "撤单参数无效，未提交")              \
     X(msg_cancel_refused_submit, "撤单未提交")                      \
     X(msg_cancel_unknown, "撤单提交结果不明，等待柜台回报")          \
+    /* the guard */                                                \
+    X(FAK, "FAK") X(FOK, "FOK") X(trades, "trades")                \
+    X(cancels, "cancels")                                          \
+    X(refused, "refused") X(paused, "paused") X(symbols, "symbols") \
+    X(orders_warning, "orders_warning")                            \
+    X(cancels_warning, "cancels_warning")                          \
+    X(cancelled_warning, "cancelled_warning")                      \
+    X(trades_warning, "trades_warning")                            \
+    X(refused_warning, "refused_warning")                          \
+    X(msg_paused, "交易已暂停（pause），报单未提交")                  \
     /* publishing */                                               \
     X(members, "__members__") X(fields, "fields")                  \
     X(clear, "clear") X(setdefault, "setdefault") X(items, "items") \
@@ -190,6 +200,7 @@ struct Globals {
     PyObject *LiveMap = nullptr;
     PyObject *empty_position = nullptr;
     PyObject *TradingResult = nullptr;
+    PyObject *TradingGuard = nullptr;
     PyObject *datetime = nullptr;  // the class
     PyObject *CancelledError = nullptr;
     PyObject *AsyncioEvent = nullptr;  // asyncio.Event, the class of `changed`

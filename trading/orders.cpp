@@ -80,7 +80,13 @@ void Trading::check_order(nb::handle symbol, nb::handle direction, nb::handle of
 }
 
 nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
-                             nb::handle limit_price) {
+                             nb::handle limit_price, nb::handle advanced) {
+    if (nb::object refused = guard_insert(symbol, direction, offset, volume, limit_price); refused.is_valid())
+        return results_of(names.REJECTED, Py_None, refused.ptr());
+    // FAK: what does not fill at once is cancelled; FOK: all at once or nothing.
+    PyObject *time_condition = is(advanced, names.FAK) || is(advanced, names.FOK) ? names.one_text : names.three_text;
+    PyObject *volume_condition = is(advanced, names.FOK) ? names.three_text : names.one_text;
+
     // ---- planning: nothing changes until every check has passed
     if (!accepts_orders()) raise_ex(nb::handle(names.msg_not_ready_ex));
     nb::object instrument = get(instruments, symbol.ptr());
@@ -161,8 +167,8 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
                                                      {names.OrderPriceType, names.two_text},
                                                      {names.LimitPrice, limit_price},
                                                      {names.VolumeTotalOriginal, item(child, names.volume_original)},
-                                                     {names.TimeCondition, names.three_text},
-                                                     {names.VolumeCondition, names.one_text},
+                                                     {names.TimeCondition, time_condition},
+                                                     {names.VolumeCondition, volume_condition},
                                                      {names.MinVolume, g.one},
                                                      {names.ContingentCondition, names.one_text},
                                                      {names.ForceCloseReason, names.zero_text},
@@ -207,6 +213,7 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
         if (has(native_orders, item(child, names.order_id))) aggregate(child);
     }
     if (any_sent) {
+        if (limits_.on) guard_sent(symbol, direction, offset, volume, limit_price);
         schedule_account();
         touch();
     }
@@ -215,6 +222,7 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
 
 void Trading::forget_order(nb::handle order_id, nb::handle child) {
     nb::object key = nb::make_tuple(item(child, names.front), item(child, names.session), item(child, names.ref));
+    guard_order_forgotten(order_id, child);
     index_remove(order_id, child);
     del(order_book, order_id);
     del(ref_orders, key);
@@ -248,7 +256,7 @@ nb::object exact_number(nb::handle value) {
 // insert(): the caller's mistakes and every business refusal become one
 // REJECTED result; anything else propagates.
 coro::Coroutine insert_body(Trading *self, nb::handle symbol, nb::handle direction, nb::handle offset,
-                            nb::handle volume, nb::handle limit_price) {
+                            nb::handle volume, nb::handle limit_price, nb::handle advanced) {
     if (!self->accepts_orders()) co_return coro::result(results_of(names.REJECTED, Py_None, names.msg_not_ready_insert));
     nb::list results;
     bool refused = false;
@@ -260,7 +268,10 @@ coro::Coroutine insert_body(Trading *self, nb::handle symbol, nb::handle directi
         nb::object open_close = exact_word(offset, {names.OPEN, names.CLOSE});
         nb::object price = exact_number(limit_price);
         self->check_order(text, side, open_close, volume, price);
-        results = self->insert_now(text, side, open_close, volume, price);
+        nb::object kind = exact_word(advanced, {names.FAK, names.FOK});
+        if (!kind.is_none() && kind.ptr() != names.FAK && kind.ptr() != names.FOK)
+            raise(PyExc_ValueError, "advanced 必须是 None、FAK 或 FOK");
+        results = self->insert_now(text, side, open_close, volume, price, kind);
     } catch (nb::python_error &e) {
         if (!(e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) || e.matches(PyExc_OverflowError) ||
               e.matches(PyExc_BufferError) || e.matches(PyExc_KeyError)))
@@ -272,8 +283,8 @@ coro::Coroutine insert_body(Trading *self, nb::handle symbol, nb::handle directi
 }
 
 coro::Coroutine insert_now_body(Trading *self, nb::handle symbol, nb::handle direction, nb::handle offset,
-                                nb::handle volume, nb::handle limit_price) {
-    co_return coro::result(self->insert_now(symbol, direction, offset, volume, limit_price));
+                                nb::handle volume, nb::handle limit_price, nb::handle advanced) {
+    co_return coro::result(self->insert_now(symbol, direction, offset, volume, limit_price, advanced));
 }
 
 // ---- cancel --------------------------------------------------------------
@@ -300,7 +311,10 @@ nb::list Trading::cancel(nb::handle caller_id) {
     if (!truthy(get_or(child, names.is_confirmed, Py_False)) || !truthy(stripped(exchange_order_id)))
         return results_of(names.REJECTED, order_id, names.msg_cancel_unconfirmed);
 
-    auto [exchange, instrument_id] = split_symbol(item(child, names.symbol));
+    nb::object symbol = item(child, names.symbol);
+    if (nb::object refused = guard_cancel(symbol); refused.is_valid())
+        return results_of(names.REJECTED, order_id, refused.ptr());
+    auto [exchange, instrument_id] = split_symbol(symbol);
     nb::object outcome;
     long long rid = 0;
     try {
@@ -321,6 +335,7 @@ nb::list Trading::cancel(nb::handle caller_id) {
     set(child, names.cancel_request_id, int_of(rid));
     set(child, names.cancel_pending, Py_True);
     set(child, names.cancel_error, Py_None);
+    guard_cancel_sent(symbol);
     aggregate(child);
     touch();
     nb::list out;

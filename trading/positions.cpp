@@ -71,6 +71,7 @@ void Trading::index_add(nb::handle order_id, nb::handle child) {
 }
 
 void Trading::index_drop(nb::handle order_id, nb::handle child) {
+    guard_working_drop(order_id, child);
     nb::object bucket = nb::borrow(find(reserving_, get_or(child, child_key.symbol, Py_None)));
     if (bucket.is_valid()) del(bucket, order_id);
 }

@@ -155,6 +155,7 @@ void Trading::clear_cache(nb::handle status) {
                         &pending_trades, &live_trade_buffer, &order_revisions})
         PyDict_Clear(d->ptr());
     index_reset();
+    guard_books_cleared();
     nb::dict fresh;
     for (nb::handle symbol : positions) set(fresh, symbol, nb::handle(g.empty_position)(symbol));
     position_book = std::move(fresh);
@@ -444,13 +445,15 @@ void bind_trading(nb::module_ &m) {
     nb::class_<Trading> cls(m, "Trading", nb::type_slots(slots), nb::is_weak_referenceable(), kTradingDoc);
     cls.def(
         "__init__",
-        [](Trading *self, nb::object config, nb::object timeout, nb::dict objects, nb::object factory) {
+        [](Trading *self, nb::object config, nb::object timeout, nb::dict objects, nb::object factory, nb::handle guard) {
             new (self) Trading(std::move(config), std::move(timeout), std::move(objects), std::move(factory));
+            self->set_guard(guard);
         },
         "config"_a.none(), "timeout"_a.none(), "objects"_a, nb::kw_only(),
-        "native_factory"_a.none() = nb::type<Native>(),
+        "native_factory"_a.none() = nb::type<Native>(), "guard"_a.none() = nb::none(),
         nb::sig("def __init__(self, config: CtpAccount | None, timeout: float, objects: dict[int, object], "
-                "*, native_factory: Callable[[CtpAccount, str], Native] = Native) -> None"));
+                "*, native_factory: Callable[[CtpAccount, str], Native] = Native, "
+                "guard: TradingGuard | None = None) -> None"));
 
     // ---- attributes: the state table, and the three with setters of their own
     cls.def_prop_rw(
@@ -568,23 +571,31 @@ void bind_trading(nb::module_ &m) {
     // ---- orders -------------------------------------------------------------
     cls.def(
         "insert",
-        [](Self self, nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume, nb::handle price) {
-            return insert_body(self.p, symbol, direction, offset, volume, price)
-                .bind(self.h, "Trading.insert", symbol, direction, offset, volume, price);
+        [](Self self, nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume, nb::handle price,
+           nb::handle advanced) {
+            return insert_body(self.p, symbol, direction, offset, volume, price, advanced)
+                .bind(self.h, "Trading.insert", symbol, direction, offset, volume, price, advanced);
         },
         "symbol"_a.none(), "direction"_a.none(), "offset"_a.none(), "volume"_a.none(), "limit_price"_a.none(),
-        nb::sig("def insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float) "
-                "-> Coroutine[Any, Any, list[TradingResult]]"),
-        "Place a limit order; returns one TradingResult per exchange order, in submission order.");
+        nb::kw_only(), "advanced"_a.none() = nb::none(),
+        nb::sig("def insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float, "
+                "*, advanced: str | None = None) -> Coroutine[Any, Any, list[TradingResult]]"),
+        "Place a limit order; returns one TradingResult per exchange order, in submission order.\n\n"
+        "advanced: None (good for the day), \"FAK\" (what does not fill at once is cancelled) or \"FOK\" "
+        "(everything fills at once, or nothing); any other value is REJECTED as an invalid argument. A close "
+        "split on SHFE or INE into close-yesterday and close-today orders applies it to each of them. "
+        "With a guard, or paused, a refused order returns one REJECTED result naming the limit and is not sent.");
     cls.def(
         "_insert",
-        [](Self self, nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume, nb::handle price) {
-            return insert_now_body(self.p, symbol, direction, offset, volume, price)
-                .bind(self.h, "Trading._insert", symbol, direction, offset, volume, price);
+        [](Self self, nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume, nb::handle price,
+           nb::handle advanced) {
+            return insert_now_body(self.p, symbol, direction, offset, volume, price, advanced)
+                .bind(self.h, "Trading._insert", symbol, direction, offset, volume, price, advanced);
         },
         "symbol"_a.none(), "direction"_a.none(), "offset"_a.none(), "volume"_a.none(), "limit_price"_a.none(),
-        nb::sig("def _insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float) "
-                "-> Coroutine[Any, Any, list[TradingResult]]"));
+        nb::kw_only(), "advanced"_a.none() = nb::none(),
+        nb::sig("def _insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float, "
+                "*, advanced: str | None = None) -> Coroutine[Any, Any, list[TradingResult]]"));
     cls.def(
         "cancel", [](Trading &t, nb::handle order_id) { return t.cancel(order_id); }, "order_id"_a.none(),
         nb::sig("def cancel(self, order_id: str) -> list[TradingResult]"),
@@ -610,6 +621,7 @@ void bind_trading(nb::module_ &m) {
     cls.def(
         "position_view", [](Trading &t, nb::handle symbol) { return t.position_view(symbol); }, "symbol"_a.none(),
         nb::sig("def position_view(self, symbol: str | None) -> Position | LiveMap[Position]"));
+    bind_guard(cls);
 }
 
 

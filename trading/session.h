@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/coro.h"
+#include "guard.h"
 #include "py.h"
 
 namespace torvo::trading {
@@ -102,7 +103,25 @@ enum class Bind { Plain, Nullable, DictOrNone, IntOrNone, Custom, Hidden };
     X(wait_, "", nb::object, {}, Hidden, "")                                                        \
     X(wait_timer_, "", nb::object, {}, Hidden, "")                                                  \
     X(wake_callback_, "", nb::object, {}, Hidden, "")                                               \
-    X(closed_, "", bool, {false}, Hidden, "") /* close() ran: never started again */
+    X(closed_, "", bool, {false}, Hidden, "") /* close() ran: never started again */         \
+    /* the guard (guard.cpp, guard.h): its TradingGuard and limits, the pause, */                   \
+    /* the working orders by symbol, the counts of the day, the rate and repeat memory */            \
+    X(guard_, "", nb::object, {}, Hidden, "")                                                       \
+    X(limits_, "", GuardLimits, {}, Hidden, "")                                                     \
+    X(paused_, "", bool, {false}, Hidden, "")                                                       \
+    X(working_, "", nb::dict, {}, Hidden, "") /* symbol -> {order id: child}, buys */                \
+    X(working_sell_, "", nb::dict, {}, Hidden, "") /* the same, sells */                            \
+    X(working_size_, "", Py_ssize_t, {0}, Hidden, "") /* entries, at most, since the last sweep */  \
+    X(working_limit_, "", Py_ssize_t, {256}, Hidden, "") /* the count of the next sweep */           \
+    X(count_slots_, "", nb::dict, {}, Hidden, "") /* symbol -> index into counts_ */                \
+    X(counts_, "", std::vector<GuardCounts>, {}, Hidden, "")                                        \
+    X(guard_day_, "", nb::object, {}, Hidden, "")                                                   \
+    X(guard_now_, "", double, {0.0}, Hidden, "") /* the guard's clock for this insert */       \
+    X(guard_time_, "", nb::object, {}, Hidden, "") /* the same, as time.monotonic() returned it */  \
+    X(sent_times_, "", std::deque<double>, {}, Hidden, "") /* monotonic times of recent inserts */  \
+    X(recent_, "", nb::dict, {}, Hidden, "") /* (symbol, direction, offset, price, lots) -> time */        \
+    X(recent_limit_, "", Py_ssize_t, {64}, Hidden, "") /* its size at the next sweep */            \
+    X(repeat_key_, "", nb::object, {}, Hidden, "") /* the key of this insert, for guard_sent */
 
 // The event cases of the dispatcher, in the order they are tested.
 enum class EventCase : unsigned char {
@@ -238,9 +257,34 @@ struct Trading {
     void check_order(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
                      nb::handle limit_price);
     // _insert(): plan, register, submit; never suspends.
+    // `advanced`: None, "FAK" or "FOK" (insert_body has checked it).
     nb::list insert_now(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
-                        nb::handle limit_price);
+                        nb::handle limit_price, nb::handle advanced = Py_None);
     nb::list cancel(nb::handle order_id);
+
+    // ---- the guard (guard.cpp) ---------------------------------------------
+    void set_guard(nb::handle value);
+    // The refusal of an order by the guard or the pause (its message), or an
+    // empty object; counted as a refusal.
+    nb::object guard_insert(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
+                            nb::handle limit_price);
+    // An order of those arguments left: the rate and repeat limits remember it.
+    void guard_sent(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
+                    nb::handle limit_price);
+    nb::object guard_cancel(nb::handle symbol);
+    void guard_cancel_sent(nb::handle symbol);
+    // The books' changes the counts and the working index follow.
+    void guard_order_added(nb::handle order_id, nb::handle child);
+    void guard_order_forgotten(nb::handle order_id, nb::handle child);
+    void guard_working_again(nb::handle order_id, nb::handle child);
+    // A child finished or left the books (index_drop).
+    void guard_working_drop(nb::handle order_id, nb::handle child);
+    void guard_cancelled(nb::handle child);
+    void guard_trade(nb::handle symbol);
+    void guard_books_cleared();
+    void guard_ready();
+    nb::list cancel_all(nb::handle symbol);
+    nb::dict counters();
 
     // ---- publishing (commit.cpp) -------------------------------------------
     bool commit(nb::handle changes);
@@ -274,14 +318,16 @@ private:
 
 coro::Coroutine run_body(Trading *self);
 coro::Coroutine insert_body(Trading *self, nb::handle symbol, nb::handle direction, nb::handle offset,
-                            nb::handle volume, nb::handle limit_price);
+                            nb::handle volume, nb::handle limit_price, nb::handle advanced);
 coro::Coroutine insert_now_body(Trading *self, nb::handle symbol, nb::handle direction, nb::handle offset,
-                                nb::handle volume, nb::handle limit_price);
+                                nb::handle volume, nb::handle limit_price, nb::handle advanced);
 coro::Coroutine close_body(Trading *self);
 
 // Builds the event-name table of the dispatcher.
 void init_dispatch();
 
 void bind_trading(nb::module_ &m);
+// The guard's methods of Trading: pause, resume, counters, cancel_all, guard.
+void bind_guard(nb::class_<Trading> &cls);
 
 }  // namespace torvo::trading

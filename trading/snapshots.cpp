@@ -93,6 +93,7 @@ void Trading::complete(nb::handle query) {
         ++sync_index;
         if (sync_index == PyTuple_GET_SIZE(g.SYNC_STEPS)) {
             set_phase(names.ready);
+            guard_ready();
             set_status(names.READY);
             call_method(recovery, names.success);
         }

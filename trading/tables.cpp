@@ -251,6 +251,7 @@ void init_tables(nb::module_ &m) {
     g.LiveMap = owned_attr(ledger, "LiveMap");
     g.empty_position = owned_attr(ledger, "empty_position");
     g.TradingResult = owned_attr(ledger, "TradingResult");
+    g.TradingGuard = owned_attr(ledger, "TradingGuard");
     m.attr("Account") = nb::handle(g.Account);
     m.attr("Position") = nb::handle(g.Position);
     m.attr("Order") = nb::handle(g.Order);
