@@ -282,16 +282,14 @@ nb::object Trading::pass_wait() {
         call_method(wake_task_, names.add_done_callback, {wake_callback_});
     }
     wait_ = call_method(loop_, names.create_future);
-    wait_timer_ = call_method(loop_, names.call_later, {float_of(0.01), wake_callback_, wait_});
+    static PyObject *const ten_ms = PyFloat_FromDouble(0.01);  // kept for the life of the process
+    wait_timer_ = call_method(loop_, names.call_later, {checked(ten_ms), wake_callback_, wait_});
     return wait_;
 }
 
 void Trading::end_wait() {
     if (present(wait_timer_)) call_method(wait_timer_, names.cancel);
     wait_timer_ = nb::none();
-    // A wait still pending (the bridge closed from outside the run loop) is
-    // ended, so the run loop goes on instead of waiting for ever.
-    if (present(wait_) && !done(wait_)) call_method(wait_, names.set_result, {nb::none()});
     wait_ = nb::none();
 }
 
@@ -311,6 +309,9 @@ void Trading::disarm_quietly() noexcept {
 }
 
 void Trading::disarm() {
+    // A wait still pending (the bridge closed from outside the run loop) is
+    // ended, so the run loop goes on instead of waiting for ever.
+    if (present(wait_) && !done(wait_)) call_method(wait_, names.set_result, {nb::none()});
     end_wait();
     if (present(wake_task_)) call_method(wake_task_, names.cancel);
     wake_task_ = nb::none();

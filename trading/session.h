@@ -178,13 +178,13 @@ struct Trading {
     // What the run loop awaits after a pass: the bridge's wake-up or 10 ms,
     // whichever comes first; 10 ms when the bridge has no (working) wake-up.
     nb::object pass_wait();
-    // After that wait: its timer is cancelled (and a wait still pending is
-    // ended).
+    // After that wait: its timer is cancelled.
     void end_wait();
     // Ends the wait of this pass when `source` is its timer's future or the
     // current receive; nothing when it is over already.
     void wake(nb::handle source);
-    // Stops awaiting the wake-up (before its bridge closes).
+    // Stops awaiting the wake-up (before its bridge closes); a wait still
+    // pending ends.
     void disarm();
     // The same, on a way out that must not raise.
     void disarm_quietly() noexcept;
