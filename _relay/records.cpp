@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "common/errors.h"
 #include "common/ref.h"
 
 namespace torvo::relay {
@@ -201,11 +202,10 @@ constexpr const char kNotText[] = " 必须是字符串";
 constexpr const char kUnencodable[] = " 包含 CTP 不支持的字符";
 constexpr const char kTooLong[] = " 超出 CTP 字段长度或包含 NUL 字符";
 
-// Raises `type` with the field name followed by `suffix` (UTF-8).  The
+// `type` with the field name followed by `suffix` (UTF-8), set; false.  The
 // format itself stays ASCII, as the host's formatter requires.
 bool fail(PyObject *type, const Field &field, const char *suffix) noexcept {
-    PyErr_Format(type, "%s%s", field.name, suffix);
-    return false;
+    return errors::set_error(type, "%s%s", field.name, suffix);
 }
 
 // Borrowed first item of a codec result, which must be a 2-tuple whose first

@@ -103,11 +103,6 @@ inline nb::object await_iter(nb::handle awaitable) {
     return it;
 }
 
-[[noreturn]] inline void raise(PyObject *type, const char *message) {
-    PyErr_SetString(type, message);
-    throw nb::python_error();
-}
-
 }  // namespace detail
 
 struct Promise;
@@ -195,14 +190,14 @@ public:
     nb::object send(nb::handle value) {
         enter();
         if (state_ == State::Created && !value.is_none())
-            detail::raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            errors::throw_error(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return advance(false, nb::borrow(value));
     }
 
     // throw(exc) and the older throw(type[, value[, traceback]]).
     nb::object throw_(nb::handle type, nb::handle value, nb::handle tb) {
         nb::object exc = make_exception(type, value, tb);
-        if (state_ == State::Running) detail::raise(PyExc_ValueError, "coroutine already executing");
+        if (state_ == State::Running) errors::throw_error(PyExc_ValueError, "coroutine already executing");
         if (state_ != State::Suspended) {
             // Not started or already finished: the exception comes straight
             // back and the coroutine is closed, as with a Python coroutine.
@@ -214,7 +209,7 @@ public:
     }
 
     nb::object close() {
-        if (state_ == State::Running) detail::raise(PyExc_ValueError, "coroutine already executing");
+        if (state_ == State::Running) errors::throw_error(PyExc_ValueError, "coroutine already executing");
         if (state_ != State::Suspended) {
             release();
             return nb::none();
@@ -227,7 +222,7 @@ public:
             if (e.matches(PyExc_GeneratorExit) || e.matches(PyExc_StopIteration)) return nb::none();
             throw;
         }
-        detail::raise(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        errors::throw_error(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
     }
 
     bool running() const noexcept { return state_ == State::Running; }
@@ -298,8 +293,8 @@ private:
     }
 
     void enter() {
-        if (state_ == State::Running) detail::raise(PyExc_ValueError, "coroutine already executing");
-        if (state_ == State::Done) detail::raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        if (state_ == State::Running) errors::throw_error(PyExc_ValueError, "coroutine already executing");
+        if (state_ == State::Done) errors::throw_error(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     }
 
     // Destroys the frame (running the destructors of the body's locals).
@@ -312,7 +307,7 @@ private:
         nb::object exc;
         if (PyExceptionInstance_Check(type.ptr())) {
             if (!value.is_none())
-                detail::raise(PyExc_TypeError, "instance exception may not have a separate value");
+                errors::throw_error(PyExc_TypeError, "instance exception may not have a separate value");
             exc = nb::borrow(type);
         } else if (PyExceptionClass_Check(type.ptr())) {
             if (PyObject_TypeCheck(value.ptr(), (PyTypeObject *)type.ptr())) {
@@ -339,7 +334,7 @@ private:
         }
         if (!tb.is_none()) {
             if (!PyTraceBack_Check(tb.ptr()))
-                detail::raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+                errors::throw_error(PyExc_TypeError, "throw() third argument must be a traceback object");
             if (PyException_SetTraceback(exc.ptr(), tb.ptr()) < 0) throw nb::python_error();
         }
         return exc;

@@ -49,11 +49,6 @@ PyObject *ex_error_type();
 Ref take_raised();
 // Raises `error` again as it stands, its context untouched.
 void set_raised(Ref error);
-// Raises ExError(message) with no status; always returns null.
-PyObject *raise_ex(PyObject *message);
-// Raises ExError(message) caused by the exception currently set (which is
-// taken over as its __cause__ and __context__); always returns null.
-PyObject *raise_ex_from_current(PyObject *message);
 
 // --- values.cpp -----------------------------------------------------------
 bool init_values(PyObject *module);

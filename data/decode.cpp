@@ -3,6 +3,7 @@
 // only then builds its result dictionary, so a bad message never yields a
 // partial result.  BAR_FIELDS and QUOTE_FIELDS publish the wire-key tables.
 #include "args.h"
+#include "common/errors.h"
 #include "data.h"
 
 namespace torvo::data {
@@ -133,8 +134,7 @@ bool read_side(PyObject *data, PyObject *key, Side &side) {
     Ref levels = lookup(data, key, missing);
     if (!levels && !missing) return false;
     if (!levels || !PyList_Check(levels.get()) || PyList_GET_SIZE(levels.get()) > kMaxLevels) {
-        raise_ex(g.book.get());
-        return false;
+        return errors::set_error(ex_error_type(), g.book.get());
     }
     // Hold every level first: converting a price may run arbitrary code.
     Ref level[kMaxLevels];
@@ -144,20 +144,17 @@ bool read_side(PyObject *data, PyObject *key, Side &side) {
     for (Py_ssize_t i = 0; i < side.size; ++i) {
         PyObject *item = level[i].get();
         if (!PyList_Check(item) || PyList_GET_SIZE(item) != 2) {
-            raise_ex(g.level.get());
-            return false;
+            return errors::set_error(ex_error_type(), g.level.get());
         }
         Ref raw_price = Ref::borrow(PyList_GET_ITEM(item, 0));
         Ref quantity = Ref::borrow(PyList_GET_ITEM(item, 1));
         if (!positive_int(quantity.get())) {
-            raise_ex(g.level.get());
-            return false;
+            return errors::set_error(ex_error_type(), g.level.get());
         }
         side.price[i] = Ref::steal(to_number(raw_price.get()));
         if (!side.price[i]) return false;
         if (raw_price.get() == Py_None) {
-            raise_ex(g.price.get());
-            return false;
+            return errors::set_error(ex_error_type(), g.price.get());
         }
         side.quantity[i] = std::move(quantity);
     }
@@ -190,7 +187,7 @@ PyObject *decode(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     bool missing = false;
 
     // The channel: the message must be a dictionary for the subscribed symbol.
-    if (!PyDict_Check(data)) return raise_ex(g.channel.get());
+    if (!PyDict_Check(data)) return errors::set_error(ex_error_type(), g.channel.get());
     Ref symbol = lookup(data, g.symbol_key, missing);
     if (!symbol && !missing) return nullptr;
     Ref unequal = Ref::steal(
@@ -198,14 +195,14 @@ PyObject *decode(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     if (!unequal) return nullptr;
     const int mismatch = PyObject_IsTrue(unequal.get());
     if (mismatch < 0) return nullptr;
-    if (mismatch) return raise_ex(g.channel.get());
+    if (mismatch) return errors::set_error(ex_error_type(), g.channel.get());
 
     // Time stamp and trading day.
     Ref t = lookup(data, g.time_key, missing);
     if (!t && !missing) return nullptr;
     Ref d = lookup(data, g.day_key, missing);
     if (!d && !missing) return nullptr;
-    if (!valid_time(t.get()) || !valid_day(d.get())) return raise_ex(g.time.get());
+    if (!valid_time(t.get()) || !valid_day(d.get())) return errors::set_error(ex_error_type(), g.time.get());
 
     int quote = 0;
     if (arg[2] != nullptr) {
@@ -218,7 +215,10 @@ PyObject *decode(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     Ref raw[kMaxFields];
     for (int i = 0; i < table.size; ++i) {
         raw[i] = lookup(data, table.wire[i], missing);
-        if (!raw[i]) return missing ? raise_ex(g.missing.get()) : nullptr;
+        if (!raw[i]) {
+            if (missing) return errors::set_error(ex_error_type(), g.missing.get());
+            return nullptr;
+        }
     }
     Ref value[kMaxFields];
     for (int i = 0; i < table.size; ++i) {

@@ -111,11 +111,5 @@ Ref take_raised() { return Ref::steal(errors::take()); }
 
 PyObject *ex_error_type() { return g_type; }
 
-PyObject *raise_ex(PyObject *message) {
-    PyErr_SetObject(g_type, message);
-    return nullptr;
-}
-
-PyObject *raise_ex_from_current(PyObject *message) { return errors::raise_from_current(g_type, message); }
 
 }  // namespace torvo::data

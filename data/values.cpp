@@ -4,6 +4,7 @@
 
 #include "args.h"
 #include "common/change.h"
+#include "common/errors.h"
 #include "data.h"
 
 namespace torvo::data {
@@ -141,25 +142,25 @@ PyObject *to_number(PyObject *value) {
         result = PyLong_AsDouble(value);
         if (result == -1.0 && PyErr_Occurred()) {
             if (PyErr_ExceptionMatches(PyExc_OverflowError))
-                return raise_ex_from_current(g_text.value_range.get());
+                return errors::set_error_from_current(ex_error_type(), g_text.value_range.get());
             return nullptr;
         }
     } else if (value == Py_None) {
         return Py_NewRef(g_nan);
     } else if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
-        return raise_ex(g_text.value_type.get());
+        return errors::set_error(ex_error_type(), g_text.value_type.get());
     } else {
         // A subclass: its own float conversion decides, as float() would.
         Ref keep = Ref::borrow(value);
         converted = Ref::steal(PyNumber_Float(value));
         if (!converted) {
             if (PyErr_ExceptionMatches(PyExc_OverflowError))
-                return raise_ex_from_current(g_text.value_range.get());
+                return errors::set_error_from_current(ex_error_type(), g_text.value_range.get());
             return nullptr;
         }
         result = PyFloat_AS_DOUBLE(converted.get());
     }
-    if (!std::isfinite(result)) return raise_ex(g_text.value_finite.get());
+    if (!std::isfinite(result)) return errors::set_error(ex_error_type(), g_text.value_finite.get());
     if (converted) return converted.release();
     return PyFloat_FromDouble(result);
 }

@@ -2,12 +2,12 @@
 // ordinary Python class deriving from LiveObject (made by calling `type`),
 // with `__slots__ = ()`, its docstring, annotations for type checkers and the
 // class attribute `fields`; users may subclass them like any Python class.
+#include "common/errors.h"
 #include "ledger.h"
 
 #include <nanobind/nanobind.h>
 
 #include <array>
-#include <stdexcept>
 #include <string_view>
 
 namespace nb = nanobind;
@@ -78,7 +78,7 @@ struct Annotations {
             case 'i': return int_opt;
             case 'b': return boolean;
             case 'L': return status_opt;
-            default: throw std::logic_error("unknown annotation kind");
+            default: errors::throw_error(PyExc_SystemError, "unknown annotation kind");
         }
     }
 };

@@ -67,7 +67,7 @@ nb::tuple key_of(nb::object a, nb::object b, nb::object c = nb::object()) {
 // A row's trading day must be the login's (when it has one).
 void check_day(nb::handle row, nb::handle day, const char *message_text) {
     nb::object row_day = get(row, names.TradingDay);
-    if (row_day.is_valid() && truthy(row_day) && !equal(row_day, day)) raise(PyExc_TimeoutError, message_text);
+    if (row_day.is_valid() && truthy(row_day) && !equal(row_day, day)) errors::throw_error(out_of_sync(), message_text);
 }
 
 }  // namespace
@@ -107,7 +107,7 @@ nb::tuple Trading::trade_key(nb::handle row) {
     // Each exchange numbers its own trades, and a self-trade is reported as
     // two trades of one number, one a direction.
     nb::object tid = stripped_field(row, names.TradeID);
-    if (!truthy(tid)) raise(PyExc_BufferError, "CTP 成交回报缺少 TradeID");
+    if (!truthy(tid)) errors::throw_error(books_broken(), "CTP 成交回报缺少 TradeID");
     return key_of(exchange_of(row), std::move(tid), direction_of(get_or(row, names.Direction, Py_None)));
 }
 
@@ -142,7 +142,7 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
     nb::object by_ref = nb::borrow(find(ref_orders, key));
     nb::object by_system = system_id.is_none() ? nb::object() : nb::borrow(find(system_orders, system_id));
     if (by_ref.is_valid() && by_system.is_valid() && !equal(by_ref, by_system))
-        raise(PyExc_BufferError, "同一个 CTP OrderSysID 关联到不同订单");
+        errors::throw_error(books_broken(), "同一个 CTP OrderSysID 关联到不同订单");
     nb::object oid = by_ref.is_valid() ? by_ref : by_system;
     if (!oid.is_valid() || oid.is_none()) {
         // New to the books: an order record and its child, PENDING.
@@ -174,7 +174,7 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
         // The number as known, stripped (an exact str compared in place).
         if (!(PyUnicode_CheckExact(known.ptr()) && strips_to(known, system))) {
             known = stripped(known);
-            if (truthy(known) && !equal(known, system)) raise(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
+            if (truthy(known) && !equal(known, system)) errors::throw_error(books_broken(), "已有订单的 CTP OrderSysID 发生变化");
         }
         if (!by_system.is(oid)) set(system_orders, system_id, oid);
     }
@@ -290,7 +290,7 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     changed |= assign(child, child_key.expected_traded, expected);
     if (less(left, int_of(0))) {
         set(child, child_key.status_msg, text);
-        raise(PyExc_BufferError, "成交数量超过订单原始数量");
+        errors::throw_error(books_broken(), "成交数量超过订单原始数量");
     }
 
     // An order already filled by its trades is not held back again by a
@@ -358,7 +358,7 @@ bool Trading::trade(nb::handle row, bool update_position) {
     if (!oid.is_valid()) {
         // The order is not in the books yet: park the trade until it is.
         if (!has(pending_trades, key)) {
-            if (size(pending_trades) >= kParkedTradeLimit) raise(PyExc_BufferError, "未关联订单的成交暂存队列已满");
+            if (size(pending_trades) >= kParkedTradeLimit) errors::throw_error(books_broken(), "未关联订单的成交暂存队列已满");
             set(pending_trades, key, row);
         }
         return false;
@@ -366,13 +366,13 @@ bool Trading::trade(nb::handle row, bool update_position) {
     del(pending_trades, key);
     nb::object child = item(native_orders, oid);
     nb::object volume = item(row, names.Volume);
-    if (!PyLong_CheckExact(volume.ptr()) || !less(int_of(0), volume)) raise(PyExc_BufferError, "成交数量无效");
+    if (!PyLong_CheckExact(volume.ptr()) || !less(int_of(0), volume)) errors::throw_error(books_broken(), "成交数量无效");
 
     nb::object traded = add(item(child, child_key.volume_traded), volume);
     nb::object left = sub(item(child, child_key.volume_original), traded);
     set(child, child_key.volume_traded, traded);
     set(child, child_key.volume_left, left);
-    if (less(left, int_of(0))) raise(PyExc_BufferError, "成交数量超过订单原始数量");
+    if (less(left, int_of(0))) errors::throw_error(books_broken(), "成交数量超过订单原始数量");
 
     if (truthy(item(child, child_key.pending_finish)) && !less(traded, item(child, child_key.expected_traded))) {
         // The counted trades are in: the held-back finish takes effect.

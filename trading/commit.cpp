@@ -37,7 +37,7 @@ nb::object change_set(nb::handle changes, nb::handle key) {
     } else {
         found = call_method(changes, names.setdefault, {key, check(PySet_New(nullptr))});
     }
-    if (!PySet_Check(found.ptr())) raise(PyExc_TypeError, "changes 的值必须是 set");
+    if (!PySet_Check(found.ptr())) errors::throw_error(PyExc_TypeError, "changes 的值必须是 set");
     return found;
 }
 
@@ -308,7 +308,7 @@ nb::object Trading::position_view(nb::handle caller_symbol) {
     const nb::object symbol = exact_text(caller_symbol);
     module_attr(names.check_symbol)(symbol);
     if (size(instruments) > 0 && !has(instruments, symbol))
-        raise(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
+        errors::throw_error(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
     nb::handle data = checked(g.ledger->data(positions.ptr()));
     if (find(data, symbol) == nullptr) {
         nb::object values = nb::handle(g.empty_position)(symbol, published_position_time);

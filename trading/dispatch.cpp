@@ -142,8 +142,8 @@ void Trading::on_front_disconnected(nb::handle record) {
 void Trading::on_login_response(EventCase which, const Event &e) {
     if (!equal(e.rid, phase_id)) return;  // answers an earlier attempt
     if (e.failed()) {
-        if (front_busy(e.code)) raise_bare(PyExc_TimeoutError);
-        raise_ex(message({"CTP ", label(g.PHASE_LABELS, phase), "失败（错误码：", e.code, "）：", e.text}));
+        if (front_busy(e.code)) errors::throw_error(out_of_sync());
+        errors::throw_error(g.ExError, message({"CTP ", label(g.PHASE_LABELS, phase), "失败（错误码：", e.code, "）：", e.text}));
     }
     update(phase_data, e.data);
     if (!e.last) return;  // more responses follow
@@ -155,7 +155,7 @@ void Trading::on_login_response(EventCase which, const Event &e) {
             break;
         case EventCase::RspUserLogin: {
             nb::object trading_day = item(merged, names.TradingDay);
-            if (!PyUnicode_Check(trading_day.ptr())) raise(PyExc_TypeError, "TradingDay 必须是 str");
+            if (!PyUnicode_Check(trading_day.ptr())) errors::throw_error(PyExc_TypeError, "TradingDay 必须是 str");
             day = nb::borrow<nb::str>(trading_day);
             set(account_values, names.trading_day, trading_day);
             front = item(merged, names.FrontID);
@@ -188,8 +188,8 @@ void Trading::on_error(const Event &e) {
     }
     if (!inflight.is_none() && equal(item(inflight, names.id), e.rid)) return query_error(e.code, e.text);
     if (equal(e.rid, phase_id) && e.failed())
-        raise_ex(message({"CTP 会话错误（错误码：", e.code, "）：", e.text}));
-    if (e.failed()) raise(PyExc_TimeoutError, message({"收到无法归属请求的 CTP 错误（错误码：", e.code, "）"}));
+        errors::throw_error(g.ExError, message({"CTP 会话错误（错误码：", e.code, "）：", e.text}));
+    if (e.failed()) errors::throw_error(out_of_sync(), message({"收到无法归属请求的 CTP 错误（错误码：", e.code, "）"}));
 }
 
 void Trading::on_query_response(const Event &e) {
@@ -217,7 +217,7 @@ void Trading::on_trade_return(const Event &e) {
     // Held until the position snapshot is established; compared with the
     // second trade snapshot then, not applied one by one.
     if (has(live_trade_buffer, key)) return;
-    if (size(live_trade_buffer) >= kLiveTradeLimit) raise(PyExc_BufferError, "登录期间的成交回报暂存队列已满");
+    if (size(live_trade_buffer) >= kLiveTradeLimit) errors::throw_error(books_broken(), "登录期间的成交回报暂存队列已满");
     set(live_trade_buffer, key, e.data);
 }
 

@@ -81,7 +81,7 @@ void Trading::set_guard(nb::handle value) {
     GuardLimits l;
     if (!value.is_none()) {
         if (!PyObject_TypeCheck(value.ptr(), reinterpret_cast<PyTypeObject *>(g.TradingGuard)))
-            raise(PyExc_TypeError, "guard 必须是 TradingGuard 或 None");
+            errors::throw_error(PyExc_TypeError, "guard 必须是 TradingGuard 或 None");
         l.on = true;
         l.self_trade = truthy(nb::getattr(value, "self_trade"));
         l.max_cancels = limit_of(value, "max_cancels");

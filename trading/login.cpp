@@ -25,7 +25,7 @@ std::pair<long long, nb::object> Trading::request(nb::handle method, nb::handle 
     if (fields.is_valid() && !fields.is_none() && truthy(fields)) update(data, fields);
     // Python's int would just grow; the counter stops at its limit instead of
     // wrapping round to ids already used.
-    if (request_id == std::numeric_limits<long long>::max()) raise(PyExc_OverflowError, "请求编号超出范围");
+    if (request_id == std::numeric_limits<long long>::max()) errors::throw_error(PyExc_OverflowError, "请求编号超出范围");
     long long rid = ++request_id;
     nb::object id = int_of(rid);
     nb::object code;
@@ -42,9 +42,9 @@ void Trading::phase_request(nb::handle step, nb::handle method, nb::handle data)
     phase_data = nb::dict();
     auto [rid, code] = request(method, data);
     phase_id = int_of(rid);
-    if (code_is(code, -1) || flow_controlled(code)) raise_bare(PyExc_TimeoutError);
+    if (code_is(code, -1) || flow_controlled(code)) errors::throw_error(out_of_sync());
     if (!code_is(code, 0))
-        raise_ex(message({"CTP ", label(g.PHASE_LABELS, phase), "请求失败（错误码：", code, "）"}));
+        errors::throw_error(g.ExError, message({"CTP ", label(g.PHASE_LABELS, phase), "请求失败（错误码：", code, "）"}));
 }
 
 void Trading::schedule_account() {
@@ -55,18 +55,18 @@ void Trading::tick(double now) {
     const Phase step = phase_code;
     if (step == Phase::Ready && (!inflight.is_none() || !set_empty(pending))) call_method(query_recovery, names.check);
     if (step == Phase::Connecting) {
-        if (now - phase_time > timeout_s) raise_bare(PyExc_TimeoutError);
+        if (now - phase_time > timeout_s) errors::throw_error(out_of_sync());
         return;
     }
     if (step != Phase::Ready && step != Phase::Sync) {
-        if (now - phase_time > timeout_s) raise(PyExc_TimeoutError, "CTP 连接或登录超时");
+        if (now - phase_time > timeout_s) errors::throw_error(out_of_sync(), "CTP 连接或登录超时");
         return;
     }
     if (!inflight.is_none()) {
         if (now - to_double(item(inflight, names.progress)) > timeout_s) {
             nb::object kind = item(inflight, names.kind);
             if (step != Phase::Ready)
-                raise(PyExc_TimeoutError, message({"CTP ", label(g.QUERY_LABELS, kind), "查询超时且无进展"}));
+                errors::throw_error(out_of_sync(), message({"CTP ", label(g.QUERY_LABELS, kind), "查询超时且无进展"}));
             // While ready a silent account query is dropped and queued again.
             call_method(query_recovery, names.fail);
             set_add(pending, kind);
@@ -74,7 +74,7 @@ void Trading::tick(double now) {
         }
         return;
     }
-    if (step == Phase::Sync && now - phase_time > timeout_s) raise(PyExc_TimeoutError, "CTP 登录同步超时且无进展");
+    if (step == Phase::Sync && now - phase_time > timeout_s) errors::throw_error(out_of_sync(), "CTP 登录同步超时且无进展");
     if (step == Phase::Ready && now - last_account_refresh >= 5) set_add(pending, names.account);
     if (now - last_query < 1) return;
 
@@ -95,7 +95,7 @@ void Trading::tick(double now) {
         return;
     }
     if (!code_is(code, 0))
-        raise(PyExc_TimeoutError, message({"CTP ", item(g.QUERY_LABELS, kind), "查询提交失败（错误码：", code, "）"}));
+        errors::throw_error(out_of_sync(), message({"CTP ", item(g.QUERY_LABELS, kind), "查询提交失败（错误码：", code, "）"}));
     set_discard(pending, kind);
     phase_time = now;
     inflight = dict_of({{names.id, int_of(rid)},
@@ -115,7 +115,7 @@ void Trading::query_error(nb::handle code, nb::handle text) {
         if (ready) set_add(pending, item(query, names.kind));
         return;
     }
-    raise_ex(message({"CTP ", label(g.QUERY_LABELS, item(query, names.kind)), "查询失败（错误码：", code, "）：", text}));
+    errors::throw_error(g.ExError, message({"CTP ", label(g.QUERY_LABELS, item(query, names.kind)), "查询失败（错误码：", code, "）：", text}));
 }
 
 }  // namespace torvo::trading

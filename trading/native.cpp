@@ -21,9 +21,7 @@ nb::object import_bridge() {
     PyObject *module = PyImport_Import(g.bridge_name);
     if (module != nullptr) return nb::steal(module);
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
-    nb::object text = check(PyUnicode_FromString(kMissingBridge));
-    errors::raise_from_current(g.ExError, text.ptr());
-    throw nb::python_error();
+    errors::throw_error_from_current(g.ExError, kMissingBridge);
 }
 
 // str(directory) + os.sep, encoded as the vendor wants the path.
@@ -83,22 +81,20 @@ int Native::tp_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     Native *n = nb::inst_ptr<Native>(self);
-    Py_VISIT(n->module_.ptr());
-    Py_VISIT(n->handle_.ptr());
-    Py_VISIT(n->request_fn_.ptr());
-    Py_VISIT(n->poll_fn_.ptr());
-    Py_VISIT(n->close_fn_.ptr());
+#define TORVO_VISIT_REF(member, cleared) Py_VISIT(n->member.ptr());
+    TORVO_NATIVE_REFS(TORVO_VISIT_REF)
+#undef TORVO_VISIT_REF
     return 0;
 }
 
 int Native::tp_clear(PyObject *self) {
     if (!nb::inst_ready(self)) return 0;
     Native *n = nb::inst_ptr<Native>(self);
-    n->request_fn_.reset();
-    n->poll_fn_.reset();
-    n->close_fn_.reset();
-    n->module_ = nb::none();
-    n->handle_ = nb::none();
+    // A value of the member's own kind rather than null where a method may
+    // still read it (None for the module and the handle).
+#define TORVO_CLEAR_REF(member, cleared) n->member = cleared;
+    TORVO_NATIVE_REFS(TORVO_CLEAR_REF)
+#undef TORVO_CLEAR_REF
     return 0;
 }
 

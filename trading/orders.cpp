@@ -17,7 +17,7 @@ std::pair<nb::object, nb::object> split_symbol(nb::handle symbol) {
     nb::str text = to_str(symbol);
     Py_ssize_t at = PyUnicode_FindChar(text.ptr(), '.', 0, PyUnicode_GET_LENGTH(text.ptr()), 1);
     if (at == -2) throw nb::python_error();
-    if (at < 0) raise(PyExc_ValueError, "合约代码缺少交易所");
+    if (at < 0) errors::throw_error(PyExc_ValueError, "合约代码缺少交易所");
     return {check(PyUnicode_Substring(text.ptr(), 0, at)),
             check(PyUnicode_Substring(text.ptr(), at + 1, PyUnicode_GET_LENGTH(text.ptr())))};
 }
@@ -50,8 +50,8 @@ bool on_tick(nb::handle price, nb::handle tick) {
     if (plain(price.ptr()) && plain(tick.ptr())) {
         double ratio = to_double(price) / to_double(tick);
         // round() refuses what has no integer value, with its own errors.
-        if (std::isnan(ratio)) raise(PyExc_ValueError, "cannot convert float NaN to integer");
-        if (std::isinf(ratio)) raise(PyExc_OverflowError, "cannot convert float infinity to integer");
+        if (std::isnan(ratio)) errors::throw_error(PyExc_ValueError, "cannot convert float NaN to integer");
+        if (std::isinf(ratio)) errors::throw_error(PyExc_OverflowError, "cannot convert float infinity to integer");
         return std::fabs(ratio - std::nearbyint(ratio)) <= 1e-07;
     }
     nb::object ratio = check(PyNumber_TrueDivide(price.ptr(), tick.ptr()));
@@ -71,12 +71,12 @@ bool Trading::accepts_orders() const {
 void Trading::check_order(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
                           nb::handle limit_price) {
     module_attr(names.check_symbol)(symbol);
-    if (!equal(direction, names.BUY) && !equal(direction, names.SELL)) raise(PyExc_ValueError, "direction 必须是 BUY 或 SELL");
-    if (!equal(offset, names.OPEN) && !equal(offset, names.CLOSE)) raise(PyExc_ValueError, "offset 必须是 OPEN 或 CLOSE");
+    if (!equal(direction, names.BUY) && !equal(direction, names.SELL)) errors::throw_error(PyExc_ValueError, "direction 必须是 BUY 或 SELL");
+    if (!equal(offset, names.OPEN) && !equal(offset, names.CLOSE)) errors::throw_error(PyExc_ValueError, "offset 必须是 OPEN 或 CLOSE");
     if (!PyLong_CheckExact(volume.ptr()) || less(volume, int_of(1)) || less(g.max_volume, volume))
-        raise(PyExc_ValueError, "volume 必须是 1 到 2147483647 之间的 int");
+        errors::throw_error(PyExc_ValueError, "volume 必须是 1 到 2147483647 之间的 int");
     if (PyBool_Check(limit_price.ptr()) || finite(limit_price).is_none() || !less(int_of(0), limit_price))
-        raise(PyExc_ValueError, "limit_price 必须是大于 0 的有限数");
+        errors::throw_error(PyExc_ValueError, "limit_price 必须是大于 0 的有限数");
 }
 
 nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume,
@@ -88,19 +88,19 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
     PyObject *volume_condition = is(advanced, names.FOK) ? names.three_text : names.one_text;
 
     // ---- planning: nothing changes until every check has passed
-    if (!accepts_orders()) raise_ex(nb::handle(names.msg_not_ready_ex));
+    if (!accepts_orders()) errors::throw_error(g.ExError, nb::handle(names.msg_not_ready_ex));
     nb::object instrument = get(instruments, symbol.ptr());
     if (!instrument.is_valid() || !truthy(instrument) || !truthy(get_or(instrument, names.IsTrading, Py_None)))
-        raise(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
+        errors::throw_error(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
     nb::object tick = item(instrument, names.PriceTick);
-    if (less(int_of(0), tick) && !on_tick(limit_price, tick)) raise(PyExc_ValueError, "limit_price 不符合合约最小变动价位");
+    if (less(int_of(0), tick) && !on_tick(limit_price, tick)) errors::throw_error(PyExc_ValueError, "limit_price 不符合合约最小变动价位");
 
     std::vector<std::pair<PyObject *, nb::object>> plan;  // (offset word, lots)
     if (equal(offset, names.OPEN)) {
         plan.emplace_back(names.OPEN, nb::borrow(volume));
     } else {
         auto [earlier, today] = free_parts(symbol, equal(direction, names.SELL) ? names.long_ : names.short_);
-        if (less(add(earlier, today), volume)) raise(PyExc_ValueError, "本地参考可平持仓数量不足");
+        if (less(add(earlier, today), volume)) errors::throw_error(PyExc_ValueError, "本地参考可平持仓数量不足");
         nb::object exchange = split_symbol(symbol).first;
         if (equal(exchange, names.SHFE) || equal(exchange, names.INE)) {
             nb::object history = min_of(earlier, volume);
@@ -113,13 +113,13 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
     for (auto &[word, lots] : plan) {
         (void)word;
         if (less(lots, item(instrument, names.MinLimitOrderVolume)) || less(item(instrument, names.MaxLimitOrderVolume), lots))
-            raise(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
+            errors::throw_error(PyExc_ValueError, "单笔委托数量超出合约限价委托范围");
     }
     (void)free_parts(symbol, names.long_);  // the reservations of both sides must be consistent
     (void)free_parts(symbol, names.short_);
     auto [exchange, instrument_id] = split_symbol(symbol);
     if (order_ref > std::numeric_limits<long long>::max() - static_cast<long long>(plan.size()))
-        raise(PyExc_OverflowError, "报单引用超出范围");
+        errors::throw_error(PyExc_OverflowError, "报单引用超出范围");
 
     // ---- registration: every planned order exists before the first is sent
     std::vector<std::pair<nb::dict, nb::object>> registered;  // (child, offset flag)
@@ -270,7 +270,7 @@ coro::Coroutine insert_body(Trading *self, nb::handle symbol, nb::handle directi
         self->check_order(text, side, open_close, volume, price);
         nb::object kind = exact_word(advanced, {names.FAK, names.FOK});
         if (!kind.is_none() && kind.ptr() != names.FAK && kind.ptr() != names.FOK)
-            raise(PyExc_ValueError, "advanced 必须是 None、FAK 或 FOK");
+            errors::throw_error(PyExc_ValueError, "advanced 必须是 None、FAK 或 FOK");
         results = self->insert_now(text, side, open_close, volume, price, kind);
     } catch (nb::python_error &e) {
         if (!(e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) || e.matches(PyExc_OverflowError) ||

@@ -13,8 +13,6 @@
 
 namespace torvo::trading {
 
-nb::object symbol_of(nb::handle row);
-
 namespace {
 
 struct Side {
@@ -30,7 +28,7 @@ const Side &side_of(nb::handle side) {
     if (is(side, names.long_)) return long_side;
     if (is(side, names.short_)) return short_side;
     // "pos_" + side names no key of a position record.
-    raise(PyExc_KeyError, message({"pos_", side}));
+    errors::throw_error(PyExc_KeyError, message({"pos_", side}));
 }
 
 bool can_reserve(nb::handle child) {
@@ -136,7 +134,7 @@ void Trading::apply_position_trade(nb::handle row, nb::handle given) {
         set(pos, s.today, add(item(pos, s.today), volume));
     } else {
         const Side &s = side_of(buy ? names.short_ : names.long_);
-        if (less(item(pos, s.pos), volume)) raise(PyExc_BufferError, "平仓成交数量超过本地持仓");
+        if (less(item(pos, s.pos), volume)) errors::throw_error(books_broken(), "平仓成交数量超过本地持仓");
         // Plain closes take earlier lots first, then today's.
         std::pair<Field, nb::object> plan[2];
         int steps = 0;
@@ -152,7 +150,7 @@ void Trading::apply_position_trade(nb::handle row, nb::handle given) {
         for (int i = 0; i < steps; ++i) {
             auto &[bucket, amount] = plan[i];
             nb::object held = item(pos, bucket);
-            if (less(held, amount)) raise(PyExc_BufferError, "平仓成交数量超过本地对应今昨仓");
+            if (less(held, amount)) errors::throw_error(books_broken(), "平仓成交数量超过本地对应今昨仓");
             set(pos, bucket, sub(held, amount));
         }
         set(pos, s.pos, sub(item(pos, s.pos), volume));
@@ -193,7 +191,7 @@ std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::han
             today = sub(today, sub(left, used));
         }
     }
-    if (less(min_of(today, his), zero)) raise(PyExc_BufferError, "有效平仓委托冻结量超过本地持仓");
+    if (less(min_of(today, his), zero)) errors::throw_error(books_broken(), "有效平仓委托冻结量超过本地持仓");
     return {std::move(his), std::move(today)};
 }
 

@@ -16,30 +16,6 @@ nb::object check(PyObject *obj) {
     return nb::steal(obj);
 }
 
-namespace {
-
-[[noreturn]] void raise_instance(PyObject *type, PyObject *arg) {
-    nb::object exc = check(arg != nullptr ? PyObject_CallOneArg(type, arg) : PyObject_CallNoArgs(type));
-    errors::give(exc.release().ptr());
-    throw nb::python_error();
-}
-
-}  // namespace
-
-void raise(PyObject *type, const char *utf8) {
-    nb::object text = check(PyUnicode_FromString(utf8));
-    raise_instance(type, text.ptr());
-}
-
-void raise(PyObject *type, nb::handle text) { raise_instance(type, text.ptr()); }
-
-void raise_bare(PyObject *type) {
-    PyErr_SetNone(type);
-    throw nb::python_error();
-}
-
-void raise_ex(nb::handle text) { raise_instance(g.ExError, text.ptr()); }
-
 nb::str message(std::initializer_list<Part> parts) {
     nb::object list = check(PyList_New(static_cast<Py_ssize_t>(parts.size())));
     Py_ssize_t i = 0;
@@ -168,7 +144,7 @@ nb::object keys_of(nb::handle names_) {
 
 nb::object call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
     PyObject *stack[8];  // stack[0] is free for the callee, as PY_VECTORCALL_ARGUMENTS_OFFSET allows
-    if (args.size() > 6) raise(PyExc_SystemError, "call_method: too many arguments");
+    if (args.size() > 6) errors::throw_error(PyExc_SystemError, "call_method: too many arguments");
     size_t n = 1;
     stack[n++] = obj.ptr();
     for (nb::handle arg : args) stack[n++] = arg.ptr();
@@ -179,7 +155,7 @@ nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
                    std::initializer_list<std::pair<PyObject *, nb::handle>> kwargs) {
     PyObject *stack[8];
     const size_t n = args.size(), k = kwargs.size();
-    if (n + k > 8) raise(PyExc_SystemError, "call_kw: too many arguments");
+    if (n + k > 8) errors::throw_error(PyExc_SystemError, "call_kw: too many arguments");
     size_t i = 0;
     for (nb::handle a : args) stack[i++] = a.ptr();
     nb::object kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(k)));

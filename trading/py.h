@@ -12,7 +12,8 @@
 #include <string_view>
 #include <utility>
 
-#include "module.h"
+#include "common/errors.h"
+#include "globals.h"
 
 namespace torvo::trading {
 
@@ -24,13 +25,7 @@ inline void check(int status) {
     if (status < 0) throw nb::python_error();
 }
 
-// type(message) raised as a Python error.
-[[noreturn]] void raise(PyObject *type, const char *utf8);
-[[noreturn]] void raise(PyObject *type, nb::handle message);
-// An exception with no arguments at all, e.g. a bare TimeoutError().
-[[noreturn]] void raise_bare(PyObject *type);
-// ExError(message)
-[[noreturn]] void raise_ex(nb::handle message);
+// Raising: errors::throw_error (common/errors.h).
 
 // The text of each part (str() of what is not a str), joined: the message
 // builder, e.g. message({"CTP ", label, "查询失败（错误码：", code, "）"}).

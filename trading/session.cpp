@@ -52,11 +52,6 @@ bool already_set(nb::handle event) {
     return flag == Py_True;
 }
 
-bool retryable(const nb::python_error &e) {
-    return e.matches(PyExc_TimeoutError) || e.matches(PyExc_BufferError) ||
-           e.matches(PyExc_ConnectionError) || e.matches(PyExc_OSError);
-}
-
 // asyncio.gather(task, return_exceptions=True)
 nb::object gather_quietly(nb::handle task) {
     return call_kw(asyncio_attr(names.gather), {task}, {{names.return_exceptions, Py_True}});
@@ -122,13 +117,13 @@ void Trading::set_timeout(nb::object value) {
     double seconds = to_double(value);
     // 0 or less would never contact the front, NaN or infinity switch every
     // time limit off: neither can work.
-    if (!(std::isfinite(seconds) && seconds > 0)) raise(PyExc_ValueError, "timeout 必须是大于 0 的有限秒数");
+    if (!(std::isfinite(seconds) && seconds > 0)) errors::throw_error(PyExc_ValueError, "timeout 必须是大于 0 的有限秒数");
     timeout = std::move(value);
     timeout_s = seconds;
 }
 
 void Trading::set_phase(nb::handle word) {
-    if (!PyUnicode_Check(word.ptr())) raise(PyExc_TypeError, "phase 必须是 str");
+    if (!PyUnicode_Check(word.ptr())) errors::throw_error(PyExc_TypeError, "phase 必须是 str");
     phase = nb::borrow<nb::str>(word);
     phase_code = phase_of(word);
 }
@@ -142,13 +137,13 @@ void Trading::touch() {
 }
 
 void Trading::set_status(nb::handle value) {
-    if (!PyUnicode_Check(value.ptr())) raise(PyExc_TypeError, "session_status 必须是 str");
+    if (!PyUnicode_Check(value.ptr())) errors::throw_error(PyExc_TypeError, "session_status 必须是 str");
     session_status = nb::borrow<nb::str>(value);
     touch();
 }
 
 void Trading::clear_cache(nb::handle status) {
-    if (!PyUnicode_Check(status.ptr())) raise(PyExc_TypeError, "session_status 必须是 str");
+    if (!PyUnicode_Check(status.ptr())) errors::throw_error(PyExc_TypeError, "session_status 必须是 str");
     account_values = values_of(new_account(config));
     session_status = nb::borrow<nb::str>(status);
     for (nb::dict *d : {&order_book, &trade_book, &native_orders, &instruments, &ref_orders, &system_orders,
@@ -229,7 +224,7 @@ bool Trading::pass_or_recover() {
         pass();
         return false;
     } catch (nb::python_error &e) {
-        if (!retryable(e)) throw;
+        if (!means_resync(e)) throw;
         failure = nb::borrow(e.value());
     }
     // Outside the handler: anything raised here ends the session.
@@ -399,12 +394,12 @@ const char kTradingDoc[] = "Private protocol state is committed to user objects 
 
 // A value that must be a dict or None, or an int or None.
 nb::object dict_or_none(nb::handle value, const char *what) {
-    if (!value.is_none() && !PyDict_Check(value.ptr())) raise(PyExc_TypeError, message({what, " 必须是 dict 或 None"}));
+    if (!value.is_none() && !PyDict_Check(value.ptr())) errors::throw_error(PyExc_TypeError, message({what, " 必须是 dict 或 None"}));
     return nb::borrow(value);
 }
 
 nb::object int_or_none(nb::handle value, const char *what) {
-    if (!value.is_none() && !PyLong_Check(value.ptr())) raise(PyExc_TypeError, message({what, " 必须是 int 或 None"}));
+    if (!value.is_none() && !PyLong_Check(value.ptr())) errors::throw_error(PyExc_TypeError, message({what, " 必须是 int 或 None"}));
     return nb::borrow(value);
 }
 

@@ -20,6 +20,22 @@ namespace torvo::trading {
 
 enum class Phase : unsigned char { Connecting, Authenticate, Login, Settlement, Sync, Ready, Other };
 
+// "Reconnect and resynchronise": a pass that raises one of these resets the
+// books, closes the bridge session and opens a new one (Trading::recover);
+// every other exception ends the session with "ERROR".
+//   out_of_sync():   a time limit, a front too busy or flow-controlled, a
+//                    request the front cannot take, another trading day, an
+//                    error that belongs to no request (TimeoutError)
+//   books_broken():  the returns contradict the books, or a buffer is full
+//                    (BufferError, as the bridge's own queue overflow)
+// and ConnectionError or OSError from the bridge.
+inline PyObject *out_of_sync() noexcept { return PyExc_TimeoutError; }
+inline PyObject *books_broken() noexcept { return PyExc_BufferError; }
+inline bool means_resync(const nb::python_error &e) {
+    return e.matches(out_of_sync()) || e.matches(books_broken()) || e.matches(PyExc_ConnectionError) ||
+           e.matches(PyExc_OSError);
+}
+
 Phase phase_of(nb::handle word);
 
 // How a field is exposed to Python:
@@ -315,6 +331,9 @@ private:
     void on_insert_rejected(const Event &e);
     void on_action_rejected(const Event &e);
 };
+
+// ExchangeID + "." + InstrumentID of an order, trade or position row (books.cpp).
+nb::object symbol_of(nb::handle row);
 
 coro::Coroutine run_body(Trading *self);
 coro::Coroutine insert_body(Trading *self, nb::handle symbol, nb::handle direction, nb::handle offset,

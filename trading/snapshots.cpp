@@ -7,8 +7,6 @@
 
 namespace torvo::trading {
 
-nb::object symbol_of(nb::handle row);
-
 namespace {
 
 // set(trade keys) of the speculative rows, each also recorded in the books.
@@ -54,7 +52,7 @@ void Trading::complete(nb::handle query) {
         position_candidate = positions_of(rows, now);
     } else if (is(kind, names.trades_after)) {
         nb::object after = record_trades(*this, rows);
-        if (!subset(trade_before, after)) raise(PyExc_TimeoutError, "登录期间成交查询结果回退，需要重建会话");
+        if (!subset(trade_before, after)) errors::throw_error(out_of_sync(), "登录期间成交查询结果回退，需要重建会话");
         bool live_missing = false;
         for (auto [key, row] : live_trade_buffer)
             if (!PySet_Contains(after.ptr(), key.ptr())) {
@@ -107,10 +105,10 @@ nb::dict Trading::positions_of(nb::handle rows, nb::handle updated) {
         if (!equal(get_or(row, names.HedgeFlag, Py_None), names.one_text)) continue;
         nb::object row_day = get(row, names.TradingDay);
         if (row_day.is_valid() && truthy(row_day) && !equal(row_day, day))
-            raise(PyExc_TimeoutError, "持仓查询期间交易日发生变化");
+            errors::throw_error(out_of_sync(), "持仓查询期间交易日发生变化");
         nb::object symbol = symbol_of(row);
         if (!has(instruments, symbol) && truthy(get_or(row, names.Position, int_of(0))))
-            raise_ex(nb::str("持仓查询包含 SDK 不支持的合约类别"));
+            errors::throw_error(g.ExError, nb::str("持仓查询包含 SDK 不支持的合约类别"));
         nb::object direction = get_or(row, names.PosiDirection, Py_None);
         PyObject *pos_key, *today_key, *his_key;
         if (equal(direction, names.two_text)) {
@@ -118,7 +116,7 @@ nb::dict Trading::positions_of(nb::handle rows, nb::handle updated) {
         } else if (equal(direction, names.three_text)) {
             pos_key = names.pos_short, today_key = names.pos_short_today, his_key = names.pos_short_his;
         } else {
-            raise_ex(nb::str("持仓查询包含不支持的净持仓方向"));
+            errors::throw_error(g.ExError, nb::str("持仓查询包含不支持的净持仓方向"));
         }
         nb::object record = nb::borrow(find(result, symbol));
         if (!record.is_valid()) {
@@ -131,7 +129,7 @@ nb::dict Trading::positions_of(nb::handle rows, nb::handle updated) {
             today = equal(item(row, names.PositionDate), names.one_text) ? total : int_of(0);
         nb::object history = sub(total, today);
         if (less(min_of(min_of(total, today), history), int_of(0)))
-            raise_ex(nb::str("柜台持仓快照中的今昨仓数量无效"));
+            errors::throw_error(g.ExError, nb::str("柜台持仓快照中的今昨仓数量无效"));
         set(record, pos_key, add(item(record, pos_key), total));
         set(record, today_key, add(item(record, today_key), today));
         set(record, his_key, add(item(record, his_key), history));
@@ -150,10 +148,10 @@ void Trading::complete_account(nb::handle rows, nb::handle now) {
         ++matches;
         chosen = nb::borrow(row);
     }
-    if (matches != 1) raise_ex(nb::str("完整资金查询中应恰好包含一个人民币账户"));
+    if (matches != 1) errors::throw_error(g.ExError, nb::str("完整资金查询中应恰好包含一个人民币账户"));
     nb::object row_day = get(chosen, names.TradingDay);
     if (row_day.is_valid() && truthy(row_day) && !equal(row_day, day))
-        raise(PyExc_TimeoutError, "资金查询期间交易日发生变化");
+        errors::throw_error(out_of_sync(), "资金查询期间交易日发生变化");
     nb::dict values;
     for (auto [attribute, field] : nb::borrow<nb::dict>(g.ACCOUNT_FIELDS))
         set(values, attribute, finite(get_or(chosen, field.ptr(), Py_None)));
