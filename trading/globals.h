@@ -1,6 +1,7 @@
-// Shared by the sources of `torvo.trading`: interned names, the objects the
-// module takes from elsewhere at import, and its tables.  The helper layer the
-// session code is written in is py.h.
+// The globals of `torvo.trading`, shared by its sources: the interned names,
+// the objects the module takes from elsewhere at import, its tables and the
+// layouts of the records the session makes.  The helper layer the session
+// code is written in is py.h.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

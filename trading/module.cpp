@@ -1,8 +1,18 @@
-// Module `torvo.trading`: the trading session classes `Native` and `Trading`,
-// the module tables and field readers, bound in the order the module
-// defines them.
+// Module `torvo.trading`: its initialisation, which binds the trading session
+// classes `Native` and `Trading` and the module-level names in the order the
+// module defines them.
+//
+// Where the bindings live: each binder is in the file of what it binds.
+//   module_level.cpp   init_tables: the imports, tables and field readers
+//   native.cpp         bind_native: the class Native
+//   session.cpp        bind_trading: the class Trading (its methods are
+//                      implemented in the files of their concerns: login,
+//                      dispatch, snapshots, books, positions, orders, guard,
+//                      commit)
+//   common/coro.h      coro::bind: the coroutine type of the native methods
+//   module.cpp         this initialisation, and the test hook `_probe`
 #include "common/coro.h"
-#include "module.h"
+#include "globals.h"
 #include "py.h"
 #include "native.h"
 #include "session.h"

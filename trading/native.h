@@ -1,7 +1,7 @@
 // Native: the one bridge session a Trading session talks through.
 #pragma once
 
-#include "module.h"
+#include "globals.h"
 
 namespace torvo::trading {
 
@@ -29,9 +29,18 @@ private:
     // module.<name>, looked up once per module object.
     nb::handle fn(nb::object &cache, PyObject *name);
 
-    nb::object module_;
-    nb::object handle_;
-    nb::object request_fn_, poll_fn_, close_fn_;
+// The references a Native holds, listed once: the members, the collector's
+// view and the clear are made from it.  X(member, value after a clear)
+#define TORVO_NATIVE_REFS(X)                                                    \
+    X(module_, nb::none()) /* the bridge module */                             \
+    X(handle_, nb::none()) /* the bridge session (a capsule) */                \
+    X(request_fn_, nb::object()) /* module.request, looked up once */          \
+    X(poll_fn_, nb::object())                                                  \
+    X(close_fn_, nb::object())
+
+#define TORVO_DECLARE_REF(member, cleared) nb::object member;
+    TORVO_NATIVE_REFS(TORVO_DECLARE_REF)
+#undef TORVO_DECLARE_REF
 };
 
 // The Native behind `obj` when it is exactly a Native, else null: a Python

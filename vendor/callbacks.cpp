@@ -1,3 +1,4 @@
+// Dispatch of callback frames: each callback name and the record it fills.
 #include "callbacks.h"
 
 #include <cstring>

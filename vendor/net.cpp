@@ -1,3 +1,4 @@
+// The socket layer for POSIX and Winsock: addresses, connecting, waiting, sending.
 #include "net.h"
 
 #include <chrono>

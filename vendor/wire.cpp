@@ -1,3 +1,4 @@
+// The frame codec: parsing frames, filling records, encoding requests and heartbeats.
 #include "wire.h"
 
 #include <algorithm>
