@@ -61,6 +61,20 @@ void prune(Trading &t, nb::handle bucket) {
     for (nb::object &each : gone) del(bucket, each);
 }
 
+// Prunes every bucket of both sides, counts what is left, and sets the size
+// at which the next sweep comes: when the index may have doubled.
+void sweep(Trading &t) {
+    t.working_size_ = 0;
+    for (nb::dict *index : {&t.working_, &t.working_sell_}) {
+        nb::object buckets = check(PyDict_Values(index->ptr()));
+        for (nb::handle bucket : buckets) {
+            prune(t, bucket);
+            t.working_size_ += size(bucket);
+        }
+    }
+    t.working_limit_ = std::max<Py_ssize_t>(256, 2 * t.working_size_);
+}
+
 // The time the rate and repeat limits read, once per insert: time.monotonic()
 // through the module's binding, kept as the float it returned.
 void guard_clock(Trading &t) {
@@ -200,17 +214,7 @@ void Trading::guard_working_again(nb::handle order_id, nb::handle child) {
     set(bucket, order_id, child);
     // Whatever left the books without the index hearing of it goes in a
     // sweep whenever the index may have doubled since the last one.
-    if (++working_size_ >= working_limit_) {
-        working_size_ = 0;
-        for (nb::dict *each : {&working_, &working_sell_}) {
-            nb::object buckets = check(PyDict_Values(each->ptr()));
-            for (nb::handle b : buckets) {
-                prune(*this, b);
-                working_size_ += size(b);
-            }
-        }
-        working_limit_ = std::max<Py_ssize_t>(256, 2 * working_size_);
-    }
+    if (++working_size_ >= working_limit_) sweep(*this);
 }
 
 void Trading::guard_working_drop(nb::handle order_id, nb::handle child) {
@@ -241,15 +245,7 @@ void Trading::guard_ready() {
         c.cancels_base = c.cancelled;
         c.cancels_sent = 0;
     }
-    working_size_ = 0;
-    for (nb::dict *index : {&working_, &working_sell_}) {
-        nb::object buckets = check(PyDict_Values(index->ptr()));
-        for (nb::handle bucket : buckets) {
-            prune(*this, bucket);
-            working_size_ += size(bucket);
-        }
-    }
-    working_limit_ = std::max<Py_ssize_t>(256, 2 * working_size_);
+    sweep(*this);
 }
 
 nb::list Trading::cancel_all(nb::handle symbol) {
