@@ -232,12 +232,8 @@ void Trading::guard_cancelled(nb::handle child) { ++counts_of(*this, item(child,
 
 void Trading::guard_trade(nb::handle symbol) { ++counts_of(*this, symbol).trades; }
 
-void Trading::guard_books_cleared() {
-    for (GuardCounts &c : counts_) c = GuardCounts{.refused = c.refused};
-    PyDict_Clear(working_.ptr());
-    PyDict_Clear(working_sell_.ptr());
-    working_size_ = 0;
-    working_limit_ = 256;
+void keep_refusals(std::vector<GuardCounts> &counts) {
+    for (GuardCounts &c : counts) c = GuardCounts{.refused = c.refused};
 }
 
 void Trading::guard_ready() {

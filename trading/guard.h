@@ -37,4 +37,8 @@ struct GuardCounts {
     long long cancels() const { return cancels_base + cancels_sent; }
 };
 
+// The counts that follow the books start again with them (a reconnection);
+// the refusals stay.
+void keep_refusals(std::vector<GuardCounts> &counts);
+
 }  // namespace torvo::trading

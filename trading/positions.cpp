@@ -53,12 +53,6 @@ void add_reserving(nb::handle reserving, nb::handle symbol, nb::handle order_id,
 
 // ---- the index of reserving children -----------------------------------
 
-void Trading::index_reset() {
-    reserving_ = nb::dict();
-    reserving_of_ = native_orders;
-    reserving_size_ = size(native_orders);
-}
-
 void Trading::index_add(nb::handle order_id, nb::handle child) {
     if (native_orders.ptr() != reserving_of_.ptr() || size(native_orders) != reserving_size_ + 1) {
         reserving_size_ = -1;  // out of step: rebuilt at the next scan

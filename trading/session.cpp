@@ -39,6 +39,24 @@ nb::dict values_of(nb::handle account) {
     return copy;
 }
 
+// The status a session starts in: SYNCING, or ERROR without a config.
+nb::str first_status(nb::handle config) { return nb::borrow<nb::str>(truthy(config) ? names.SYNCING : names.ERROR); }
+
+// `timeout` in seconds.  0 or less would never contact the front, NaN or
+// infinity switch every time limit off: neither can work.
+double seconds_of(nb::handle timeout) {
+    double seconds = to_double(timeout);
+    if (!(std::isfinite(seconds) && seconds > 0)) errors::throw_error(PyExc_ValueError, "timeout 必须是大于 0 的有限秒数");
+    return seconds;
+}
+
+// {symbol: an empty position} for every symbol the user's positions view holds.
+nb::dict empty_positions(nb::handle positions) {
+    nb::dict fresh;
+    for (nb::handle symbol : positions) set(fresh, symbol, nb::handle(g.empty_position)(symbol));
+    return fresh;
+}
+
 // Whether `event` is an asyncio.Event already set, by its own flag; false
 // for any other object.
 bool already_set(nb::handle event) {
@@ -72,39 +90,17 @@ Phase phase_of(nb::handle word) {
     return Phase::Other;
 }
 
-Trading::Trading(nb::object config_, nb::object timeout_, nb::dict objects_, nb::object factory_) {
-    set_config(std::move(config_));
-    set_timeout(std::move(timeout_));
-    objects = std::move(objects_);
-    factory = std::move(factory_);
-    account = new_account(config);
-    bool has_config = truthy(config);
-    session_status = nb::borrow<nb::str>(has_config ? names.SYNCING : names.ERROR);
-    published_status = session_status;
-    positions = nb::handle(g.LiveMap)(nb::handle(g.Position));
-    orders = nb::handle(g.LiveMap)(nb::handle(g.Order));
-    register_object(objects, account);
-    register_object(objects, positions);
-    register_object(objects, orders);
-    register_object(objects, trades);
-    account_values = values_of(account);
-    position_candidate = nb::none();
-    inflight = nb::none();
-    front = int_of(0);
-    session = int_of(0);
-    day = nb::str("");
-    set_phase(nb::handle(names.connecting));
-    phase_id = nb::none();
-    phase_time = monotonic();
-    task = nb::none();
-    native = nb::none();
-    error = nb::none();
-    changed = asyncio_attr(names.Event)();
-    directory = nb::none();
-    recovery = nb::handle(g.Recovery)("交易连接");
-    query_recovery = nb::handle(g.Recovery)("账户查询", 3, 120);
-    published_position_time = nb::none();
-    last_failure = nb::none();
+Trading::Trading(nb::object config_, nb::object timeout_, nb::dict objects_, nb::object factory_)
+    : config(std::move(config_)), timeout(std::move(timeout_)), objects(std::move(objects_)),
+      factory(std::move(factory_)) {
+    using namespace state;
+#define TORVO_START_FIELD(member, py, type, starts, on_reset, bind, sig) \
+    state::start(member, [&] { return starts; });
+    TORVO_TRADING_STATE(TORVO_START_FIELD)
+#undef TORVO_START_FIELD
+    // The published objects, by id, for the user's views.
+    for (nb::handle published : std::initializer_list<nb::handle>{account, positions, orders, trades})
+        register_object(objects, published);
 }
 
 void Trading::set_config(nb::object value) {
@@ -114,12 +110,8 @@ void Trading::set_config(nb::object value) {
 }
 
 void Trading::set_timeout(nb::object value) {
-    double seconds = to_double(value);
-    // 0 or less would never contact the front, NaN or infinity switch every
-    // time limit off: neither can work.
-    if (!(std::isfinite(seconds) && seconds > 0)) errors::throw_error(PyExc_ValueError, "timeout 必须是大于 0 的有限秒数");
+    timeout_s = seconds_of(value);
     timeout = std::move(value);
-    timeout_s = seconds;
 }
 
 void Trading::set_phase(nb::handle word) {
@@ -144,30 +136,11 @@ void Trading::set_status(nb::handle value) {
 
 void Trading::clear_cache(nb::handle status) {
     if (!PyUnicode_Check(status.ptr())) errors::throw_error(PyExc_TypeError, "session_status 必须是 str");
-    account_values = values_of(new_account(config));
-    session_status = nb::borrow<nb::str>(status);
-    for (nb::dict *d : {&order_book, &trade_book, &native_orders, &instruments, &ref_orders, &system_orders,
-                        &pending_trades, &live_trade_buffer, &order_revisions})
-        PyDict_Clear(d->ptr());
-    index_reset();
-    guard_books_cleared();
-    nb::dict fresh;
-    for (nb::handle symbol : positions) set(fresh, symbol, nb::handle(g.empty_position)(symbol));
-    position_book = std::move(fresh);
-    check(PySet_Clear(trade_before.ptr()));
-    position_candidate = nb::none();
-    position_ready = false;
-    check(PySet_Clear(pending.ptr()));
-    inflight = nb::none();
-    sync_index = 0;
-    last_account_refresh = 0.0;
-    revision = 0;
-    front = int_of(0);
-    session = int_of(0);
-    phase_id = nb::none();
-    PyDict_Clear(phase_data.ptr());
-    published_position_time = nb::none();
-    reset_pending = true;
+    using namespace state;
+#define TORVO_RESET_FIELD(member, py, type, starts, on_reset, bind, sig) \
+    state::reset(member, on_reset, [&] { return starts; });
+    TORVO_TRADING_STATE(TORVO_RESET_FIELD)
+#undef TORVO_RESET_FIELD
     touch();
 }
 
@@ -460,7 +433,7 @@ void bind_trading(nb::module_ &m) {
         "timeout", [](const Trading &t) { return t.timeout; },
         [](Trading &t, nb::object value) { t.set_timeout(std::move(value)); },
         nb::for_setter(nb::arg("value").none()), nb::for_getter(nb::sig("def timeout(self) -> float")));
-#define TORVO_BIND_FIELD(member, py, type, init, bind, sig) bind_field<&Trading::member, Bind::bind>(cls, py, sig);
+#define TORVO_BIND_FIELD(member, py, type, starts, on_reset, bind, sig) bind_field<&Trading::member, Bind::bind>(cls, py, sig);
     TORVO_TRADING_STATE(TORVO_BIND_FIELD)
 #undef TORVO_BIND_FIELD
     cls.def_prop_rw(

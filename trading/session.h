@@ -1,10 +1,11 @@
 // Trading: the direct trading session of one account.
 //
 // TORVO_TRADING_STATE is the one list of the session's private state and
-// published objects, in the order the constructor sets them.  The member
-// declarations, the garbage collector's view (each_ref) and the Python
-// attributes (bind_trading) are all generated from it, so a field cannot be
-// declared and then missed by the collector or the bindings.
+// published objects, each with what it starts as and what a reconnection
+// does to it.  The member declarations, the constructor, the reset of a
+// reconnection (clear_cache), the garbage collector's view (each_ref) and
+// the Python attributes (bind_trading) are all generated from it, so a field
+// cannot be declared and then missed by any of them.
 #pragma once
 
 #include <cmath>
@@ -47,97 +48,178 @@ Phase phase_of(nb::handle word);
 //   Hidden      not an attribute: derived or cached state
 enum class Bind { Plain, Nullable, DictOrNone, IntOrNone, Custom, Hidden };
 
-// X(member, "python name", type, initialiser, binding, "type shown in the signature")
-#define TORVO_TRADING_STATE(X)                                                                      \
-    X(config, "config", nb::object, {}, Custom, "CtpAccount | None")                                \
-    X(timeout, "timeout", nb::object, {}, Custom, "float")                                          \
-    X(timeout_s, "", double, {0.0}, Hidden, "") /* `timeout` as a float, for the time limits */     \
-    X(objects, "objects", nb::dict, {}, Plain, "")                                                  \
-    X(factory, "factory", nb::object, {}, Nullable, "")                                             \
-    X(account, "account", nb::object, {}, Nullable, "")                                             \
-    X(session_status, "session_status", nb::str, {}, Plain, "")                                     \
-    X(published_status, "published_status", nb::str, {}, Plain, "")                                 \
-    X(positions, "positions", nb::object, {}, Nullable, "")                                         \
-    X(orders, "orders", nb::object, {}, Nullable, "")                                               \
-    X(trades, "trades", nb::list, {}, Plain, "")                                                    \
-    X(trade_views, "trade_views", nb::dict, {}, Plain, "")                                          \
-    X(account_values, "a", nb::dict, {}, Plain, "")                                                 \
-    X(position_book, "p", nb::dict, {}, Plain, "")                                                  \
-    X(order_book, "o", nb::dict, {}, Plain, "")                                                     \
-    X(trade_book, "t", nb::dict, {}, Plain, "")                                                     \
-    X(native_orders, "native_orders", nb::dict, {}, Plain, "")                                      \
-    X(instruments, "instruments", nb::dict, {}, Plain, "")                                          \
-    X(ref_orders, "ref_orders", nb::dict, {}, Plain, "")                                            \
-    X(system_orders, "system_orders", nb::dict, {}, Plain, "")                                      \
-    X(pending_trades, "pending_trades", nb::dict, {}, Plain, "")                                    \
-    X(live_trade_buffer, "live_trade_buffer", nb::dict, {}, Plain, "")                              \
-    X(trade_before, "trade_before", nb::set, {}, Plain, "")                                         \
-    X(position_candidate, "position_candidate", nb::object, {}, DictOrNone, "dict | None")          \
-    X(position_ready, "position_ready", bool, {false}, Plain, "")                                   \
-    X(pending, "pending", nb::set, {}, Plain, "")                                                   \
-    X(inflight, "inflight", nb::object, {}, DictOrNone, "dict | None")                              \
-    X(sync_index, "sync_index", Py_ssize_t, {0}, Plain, "")                                         \
-    X(last_query, "last_query", double, {-HUGE_VAL}, Plain, "")                                     \
-    X(last_account_refresh, "last_account_refresh", double, {0.0}, Plain, "")                       \
-    X(request_id, "request_id", long long, {0}, Plain, "")                                          \
-    X(order_ref, "order_ref", long long, {0}, Plain, "")                                            \
-    X(order_revisions, "order_revisions", nb::dict, {}, Plain, "")                                  \
-    X(revision, "revision", long long, {0}, Plain, "")                                              \
-    X(front, "front", nb::object, {}, Nullable, "int")                                              \
-    X(session, "session", nb::object, {}, Nullable, "int")                                          \
-    X(day, "day", nb::str, {}, Plain, "")                                                           \
-    X(phase, "phase", nb::str, {}, Custom, "str")                                                   \
-    X(phase_code, "", Phase, {Phase::Connecting}, Hidden, "") /* `phase` as a number */             \
-    X(phase_id, "phase_id", nb::object, {}, IntOrNone, "int | None")                                \
-    X(phase_time, "phase_time", double, {0.0}, Plain, "")                                           \
-    X(phase_data, "phase_data", nb::dict, {}, Plain, "")                                            \
-    X(task, "task", nb::object, {}, Nullable, "asyncio.Task[None] | None")                          \
-    X(native, "native", nb::object, {}, Nullable, "Native | None")                                  \
-    X(error, "error", nb::object, {}, Nullable, "ExError | None")                                   \
-    X(dirty, "dirty", bool, {false}, Plain, "")                                                     \
-    X(changed, "changed", nb::object, {}, Nullable, "asyncio.Event")                                \
-    X(directory, "directory", nb::object, {}, Nullable, "str | None")                               \
-    X(reset_pending, "reset_pending", bool, {false}, Plain, "")                                     \
-    X(recovery, "recovery", nb::object, {}, Nullable, "Recovery")                                   \
-    X(query_recovery, "query_recovery", nb::object, {}, Nullable, "Recovery")                       \
-    X(published_position_time, "published_position_time", nb::object, {}, IntOrNone, "int | None")  \
-    /* the exception of the latest reconnection and its time (ms since the epoch); */               \
-    /* replaced by the next one, never cleared */                                                    \
-    X(last_failure, "last_failure", nb::object, {}, Nullable, "tuple[BaseException, int] | None")   \
-    /* BrokerID and user id of `config`, read once per config object */                             \
-    X(broker_id_, "", nb::object, {}, Hidden, "")                                                   \
-    X(user_id_, "", nb::object, {}, Hidden, "")                                                     \
-    /* the index of children that can reserve position (positions.cpp) */                           \
-    X(reserving_, "", nb::dict, {}, Hidden, "")                                                     \
-    X(reserving_of_, "", nb::object, {}, Hidden, "")                                                \
-    X(reserving_size_, "", Py_ssize_t, {-1}, Hidden, "")                                            \
-    /* the wait between passes (session.cpp): the running loop, the bridge's */                      \
-    /* wake-up socket and the receive awaiting it, the wait and its 10 ms timer */                   \
-    X(loop_, "", nb::object, {}, Hidden, "")                                                        \
-    X(wake_, "", nb::object, {}, Hidden, "")                                                        \
-    X(wake_task_, "", nb::object, {}, Hidden, "")                                                   \
-    X(wait_, "", nb::object, {}, Hidden, "")                                                        \
-    X(wait_timer_, "", nb::object, {}, Hidden, "")                                                  \
-    X(wake_callback_, "", nb::object, {}, Hidden, "")                                               \
-    X(closed_, "", bool, {false}, Hidden, "") /* close() ran: never started again */         \
-    /* the guard (guard.cpp, guard.h): its TradingGuard and limits, the pause, */                   \
-    /* the working orders by symbol, the counts of the day, the rate and repeat memory */            \
-    X(guard_, "", nb::object, {}, Hidden, "")                                                       \
-    X(limits_, "", GuardLimits, {}, Hidden, "")                                                     \
-    X(paused_, "", bool, {false}, Hidden, "")                                                       \
-    X(working_, "", nb::dict, {}, Hidden, "") /* symbol -> {order id: child}, buys */                \
-    X(working_sell_, "", nb::dict, {}, Hidden, "") /* the same, sells */                            \
-    X(working_size_, "", Py_ssize_t, {0}, Hidden, "") /* entries, at most, since the last sweep */  \
-    X(working_limit_, "", Py_ssize_t, {256}, Hidden, "") /* the count of the next sweep */           \
-    X(count_slots_, "", nb::dict, {}, Hidden, "") /* symbol -> index into counts_ */                \
-    X(counts_, "", std::vector<GuardCounts>, {}, Hidden, "")                                        \
-    X(guard_day_, "", nb::object, {}, Hidden, "")                                                   \
-    X(guard_now_, "", double, {0.0}, Hidden, "") /* the guard's clock for this insert */       \
-    X(guard_time_, "", nb::object, {}, Hidden, "") /* the same, as time.monotonic() returned it */  \
-    X(sent_times_, "", std::deque<double>, {}, Hidden, "") /* monotonic times of recent inserts */  \
-    X(recent_, "", nb::dict, {}, Hidden, "") /* (symbol, direction, offset, price, lots) -> time */        \
-    X(recent_limit_, "", Py_ssize_t, {64}, Hidden, "") /* its size at the next sweep */            \
-    X(repeat_key_, "", nb::object, {}, Hidden, "") /* the key of this insert, for guard_sent */
+// The words of the table's `starts` and `on_reset` columns.
+namespace state {
+
+// `starts`: an expression of the member's type, evaluated in the constructor
+// in the table's order (so it may read the members above it), or one of:
+struct Given {};  // the constructor's argument of that name
+struct Empty {};  // the type's own empty value: a new dict, set or list, a
+                  // null reference, zero, false
+inline constexpr Given given{};
+inline constexpr Empty empty{};
+
+// `on_reset`: what a reconnection (clear_cache) does to the member, in the
+// table's order:
+struct Keep {};     // nothing: it outlives the books
+struct Again {};    // `starts` is evaluated again
+struct Emptied {};  // the same dict or set is emptied (whoever holds it sees that)
+template <class V>
+struct To {  // set to this value
+    V value;
+};
+template <class F>
+struct With {  // f(member)
+    F f;
+};
+inline constexpr Keep keep{};
+inline constexpr Again again{};
+inline constexpr Emptied emptied{};
+template <class V>
+To<V> to(V value) {
+    return {std::move(value)};
+}
+template <class F>
+With<F> with(F f) {
+    return {f};
+}
+
+template <class T, class Start>
+void start(T &member, Start &&starts) {
+    using V = decltype(starts());
+    if constexpr (!std::is_same_v<V, Given> && !std::is_same_v<V, Empty>) member = starts();
+}
+
+template <class T, class Start>
+void reset(T &, Keep, Start &&) {}
+template <class T, class Start>
+void reset(T &member, Again, Start &&starts) {
+    using V = decltype(starts());
+    static_assert(!std::is_same_v<V, Given>, "an argument of the constructor cannot start again");
+    if constexpr (std::is_same_v<V, Empty>)
+        member = T();
+    else
+        member = starts();
+}
+template <class Start>
+void reset(nb::dict &member, Emptied, Start &&) {
+    PyDict_Clear(member.ptr());
+}
+template <class Start>
+void reset(nb::set &member, Emptied, Start &&) {
+    if (PySet_Clear(member.ptr()) < 0) throw nb::python_error();
+}
+template <class T, class V, class Start>
+void reset(T &member, To<V> rule, Start &&) {
+    member = std::move(rule.value);
+}
+template <class T, class F, class Start>
+void reset(T &member, With<F> rule, Start &&) {
+    rule.f(member);
+}
+
+}  // namespace state
+
+// X(member, "python name", type, starts, on_reset, binding, "type shown in the signature")
+#define TORVO_TRADING_STATE(X)                                                                              \
+    X(config, "config", nb::object, given, keep, Custom, "CtpAccount | None")                               \
+    X(timeout, "timeout", nb::object, given, keep, Custom, "float")                                         \
+    /* `timeout` as a float, for the time limits; ValueError unless finite and above 0 */                  \
+    X(timeout_s, "", double, seconds_of(timeout), keep, Hidden, "")                                         \
+    X(objects, "objects", nb::dict, given, keep, Plain, "")                                                 \
+    X(factory, "factory", nb::object, given, keep, Nullable, "")                                            \
+    X(account, "account", nb::object, new_account(config), keep, Nullable, "")                              \
+    /* on reset: the status clear_cache is given */                                                         \
+    X(session_status, "session_status", nb::str, first_status(config), to(nb::borrow<nb::str>(status)),     \
+      Plain, "")                                                                                            \
+    X(published_status, "published_status", nb::str, session_status, keep, Plain, "")                       \
+    X(positions, "positions", nb::object, nb::handle(g.LiveMap)(nb::handle(g.Position)), keep, Nullable, "") \
+    X(orders, "orders", nb::object, nb::handle(g.LiveMap)(nb::handle(g.Order)), keep, Nullable, "")          \
+    X(trades, "trades", nb::list, empty, keep, Plain, "")                                                   \
+    X(trade_views, "trade_views", nb::dict, empty, keep, Plain, "")                                         \
+    /* the values of `account` at first; after a reset, of a new account not published */                  \
+    X(account_values, "a", nb::dict, values_of(account), to(values_of(new_account(config))), Plain, "")     \
+    X(position_book, "p", nb::dict, empty_positions(positions), again, Plain, "")                           \
+    X(order_book, "o", nb::dict, empty, emptied, Plain, "")                                                 \
+    X(trade_book, "t", nb::dict, empty, emptied, Plain, "")                                                 \
+    X(native_orders, "native_orders", nb::dict, empty, emptied, Plain, "")                                  \
+    X(instruments, "instruments", nb::dict, empty, emptied, Plain, "")                                      \
+    X(ref_orders, "ref_orders", nb::dict, empty, emptied, Plain, "")                                        \
+    X(system_orders, "system_orders", nb::dict, empty, emptied, Plain, "")                                  \
+    X(pending_trades, "pending_trades", nb::dict, empty, emptied, Plain, "")                                \
+    X(live_trade_buffer, "live_trade_buffer", nb::dict, empty, emptied, Plain, "")                          \
+    X(trade_before, "trade_before", nb::set, empty, emptied, Plain, "")                                     \
+    X(position_candidate, "position_candidate", nb::object, nb::none(), again, DictOrNone, "dict | None")   \
+    X(position_ready, "position_ready", bool, false, again, Plain, "")                                      \
+    X(pending, "pending", nb::set, empty, emptied, Plain, "")                                               \
+    X(inflight, "inflight", nb::object, nb::none(), again, DictOrNone, "dict | None")                       \
+    X(sync_index, "sync_index", Py_ssize_t, 0, again, Plain, "")                                            \
+    X(last_query, "last_query", double, -HUGE_VAL, keep, Plain, "")                                         \
+    X(last_account_refresh, "last_account_refresh", double, 0.0, again, Plain, "")                          \
+    X(request_id, "request_id", long long, 0, keep, Plain, "")                                              \
+    X(order_ref, "order_ref", long long, 0, keep, Plain, "")                                                \
+    X(order_revisions, "order_revisions", nb::dict, empty, emptied, Plain, "")                              \
+    X(revision, "revision", long long, 0, again, Plain, "")                                                 \
+    X(front, "front", nb::object, int_of(0), again, Nullable, "int")                                        \
+    X(session, "session", nb::object, int_of(0), again, Nullable, "int")                                    \
+    X(day, "day", nb::str, nb::str(""), keep, Plain, "")                                                    \
+    X(phase, "phase", nb::str, nb::borrow<nb::str>(names.connecting), keep, Custom, "str")                  \
+    X(phase_code, "", Phase, Phase::Connecting, keep, Hidden, "") /* `phase` as a number */                 \
+    X(phase_id, "phase_id", nb::object, nb::none(), again, IntOrNone, "int | None")                         \
+    X(phase_time, "phase_time", double, monotonic(), keep, Plain, "")                                       \
+    X(phase_data, "phase_data", nb::dict, empty, emptied, Plain, "")                                        \
+    X(task, "task", nb::object, nb::none(), keep, Nullable, "asyncio.Task[None] | None")                    \
+    X(native, "native", nb::object, nb::none(), keep, Nullable, "Native | None")                            \
+    X(error, "error", nb::object, nb::none(), keep, Nullable, "ExError | None")                             \
+    X(dirty, "dirty", bool, false, keep, Plain, "")                                                         \
+    X(changed, "changed", nb::object, asyncio_attr(names.Event)(), keep, Nullable, "asyncio.Event")          \
+    X(directory, "directory", nb::object, nb::none(), keep, Nullable, "str | None")                         \
+    /* a reset not yet published */                                                                         \
+    X(reset_pending, "reset_pending", bool, false, to(true), Plain, "")                                     \
+    X(recovery, "recovery", nb::object, nb::handle(g.Recovery)("交易连接"), keep, Nullable, "Recovery")     \
+    X(query_recovery, "query_recovery", nb::object, nb::handle(g.Recovery)("账户查询", 3, 120), keep,       \
+      Nullable, "Recovery")                                                                                 \
+    X(published_position_time, "published_position_time", nb::object, nb::none(), again, IntOrNone,         \
+      "int | None")                                                                                         \
+    /* the exception of the latest reconnection and its time (ms since the epoch); */                       \
+    /* replaced by the next one, never cleared */                                                           \
+    X(last_failure, "last_failure", nb::object, nb::none(), keep, Nullable, "tuple[BaseException, int] | None") \
+    /* BrokerID and user id of `config`, read once per config object */                                     \
+    X(broker_id_, "", nb::object, empty, keep, Hidden, "")                                                  \
+    X(user_id_, "", nb::object, empty, keep, Hidden, "")                                                    \
+    /* the index of children that can reserve position (positions.cpp); at a */                             \
+    /* reset, an empty index in step with the emptied native_orders */                                      \
+    X(reserving_, "", nb::dict, empty, again, Hidden, "")                                                   \
+    X(reserving_of_, "", nb::object, empty, to(nb::object(native_orders)), Hidden, "")                      \
+    X(reserving_size_, "", Py_ssize_t, -1, to(size(native_orders)), Hidden, "") /* -1: rebuild at next use */ \
+    /* the wait between passes (session.cpp): the running loop, the bridge's */                             \
+    /* wake-up socket and the receive awaiting it, the wait and its 10 ms timer */                          \
+    X(loop_, "", nb::object, empty, keep, Hidden, "")                                                       \
+    X(wake_, "", nb::object, empty, keep, Hidden, "")                                                       \
+    X(wake_task_, "", nb::object, empty, keep, Hidden, "")                                                  \
+    X(wait_, "", nb::object, empty, keep, Hidden, "")                                                       \
+    X(wait_timer_, "", nb::object, empty, keep, Hidden, "")                                                 \
+    X(wake_callback_, "", nb::object, empty, keep, Hidden, "")                                              \
+    X(closed_, "", bool, false, keep, Hidden, "") /* close() ran: never started again */                    \
+    /* the guard (guard.cpp, guard.h): its TradingGuard and limits, the pause, the */                       \
+    /* working orders by symbol, the counts of the day, the rate and repeat memory; */                      \
+    /* the working index and the counts that follow the books start again with them */                      \
+    X(guard_, "", nb::object, empty, keep, Hidden, "")                                                      \
+    X(limits_, "", GuardLimits, empty, keep, Hidden, "")                                                    \
+    X(paused_, "", bool, false, keep, Hidden, "")                                                           \
+    X(working_, "", nb::dict, empty, emptied, Hidden, "") /* symbol -> {order id: child}, buys */           \
+    X(working_sell_, "", nb::dict, empty, emptied, Hidden, "") /* the same, sells */                        \
+    X(working_size_, "", Py_ssize_t, 0, again, Hidden, "") /* entries, at most, since the last sweep */     \
+    X(working_limit_, "", Py_ssize_t, 256, again, Hidden, "") /* the count of the next sweep */             \
+    X(count_slots_, "", nb::dict, empty, keep, Hidden, "") /* symbol -> index into counts_ */               \
+    X(counts_, "", std::vector<GuardCounts>, empty, with(keep_refusals), Hidden, "")                        \
+    X(guard_day_, "", nb::object, empty, keep, Hidden, "")                                                  \
+    X(guard_now_, "", double, 0.0, keep, Hidden, "") /* the guard's clock for this insert */                \
+    X(guard_time_, "", nb::object, empty, keep, Hidden, "") /* the same, as time.monotonic() returned it */ \
+    X(sent_times_, "", std::deque<double>, empty, keep, Hidden, "") /* monotonic times of recent inserts */ \
+    X(recent_, "", nb::dict, empty, keep, Hidden, "") /* (symbol, direction, offset, price, lots) -> time */ \
+    X(recent_limit_, "", Py_ssize_t, 64, keep, Hidden, "") /* its size at the next sweep */                 \
+    X(repeat_key_, "", nb::object, empty, keep, Hidden, "") /* the key of this insert, for guard_sent */
 
 // The event cases of the dispatcher, in the order they are tested.
 enum class EventCase : unsigned char {
@@ -158,14 +240,14 @@ enum class EventCase : unsigned char {
 struct Trading {
     Trading(nb::object config, nb::object timeout, nb::dict objects, nb::object factory);
 
-#define TORVO_DECLARE_FIELD(member, py, type, init, bind, sig) type member init;
+#define TORVO_DECLARE_FIELD(member, py, type, starts, on_reset, bind, sig) type member{};
     TORVO_TRADING_STATE(TORVO_DECLARE_FIELD)
 #undef TORVO_DECLARE_FIELD
 
     // Calls f on every member that holds a Python reference.
     template <class F>
     void each_ref(F &&f) {
-#define TORVO_VISIT_FIELD(member, py, type, init, bind, sig) \
+#define TORVO_VISIT_FIELD(member, py, type, starts, on_reset, bind, sig) \
     if constexpr (std::is_base_of_v<nb::handle, type>) f(member);
         TORVO_TRADING_STATE(TORVO_VISIT_FIELD)
 #undef TORVO_VISIT_FIELD
@@ -260,7 +342,6 @@ struct Trading {
     // terminal or left native_orders is dropped with index_drop.
     void index_add(nb::handle order_id, nb::handle child);
     void index_drop(nb::handle order_id, nb::handle child);
-    void index_reset();
     // The index is rebuilt from a full scan at its next use.
     void index_stale() { reserving_size_ = -1; }
     // del native_orders[order_id], keeping the index in step.
@@ -297,7 +378,6 @@ struct Trading {
     void guard_working_drop(nb::handle order_id, nb::handle child);
     void guard_cancelled(nb::handle child);
     void guard_trade(nb::handle symbol);
-    void guard_books_cleared();
     void guard_ready();
     nb::list cancel_all(nb::handle symbol);
     nb::dict counters();
