@@ -9,7 +9,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +18,7 @@
 #include <utility>
 
 #include "ThostFtdcTraderApi.h"
+#include "common/args.h"
 #include "common/errors.h"
 #include "common/ref.h"
 #include "records.h"
@@ -43,24 +43,11 @@ void close_reader(QueueSpi *session) noexcept {
     errors::give(saved);
 }
 
-// The host's OSError for the system error `code` of a failed socket call.
-PyObject *socket_error(int code) noexcept {
-#if defined(_WIN32)
-    return PyErr_SetExcFromWindowsErr(PyExc_OSError, code);
-#else
-    errno = code;
-    return PyErr_SetFromErrno(PyExc_OSError);
-#endif
-}
-
 // Makes the session's wake-up and the Python socket of its reading end: a
 // non-blocking socket.socket that owns the reading end from then on.  False
 // with an exception set.
 bool open_wakeup(QueueSpi &session) noexcept {
-    if (!session.open_wakeup()) {
-        socket_error(Wakeup::last_error());
-        return false;
-    }
+    if (!session.open_wakeup()) return errors::set_error_from_system(PyExc_OSError, Wakeup::last_error());
     const Wakeup::Socket fd = session.take_wake_reader();
     Ref socket_module = Ref::steal(PyImport_ImportModule("socket"));
     Ref socket_type = socket_module ? Ref::steal(PyObject_GetAttrString(socket_module.get(), "socket")) : Ref();
@@ -154,7 +141,7 @@ PyObject *create(PyObject *, PyObject *args) noexcept {
         session.reset(new Spi);
         front = front_url;  // the vendor takes a mutable buffer
     } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+        return errors::set_no_memory();
     }
 
     if (!open_wakeup(*session)) {
@@ -164,8 +151,7 @@ PyObject *create(PyObject *, PyObject *args) noexcept {
     CThostFtdcTraderApi *api = CThostFtdcTraderApi::CreateFtdcTraderApi(flow_path, true);
     if (api == nullptr) {
         close_reader(session.get());
-        PyErr_SetString(PyExc_RuntimeError, "创建 CTP 接口失败");
-        return nullptr;
+        return errors::set_error(PyExc_RuntimeError, "创建 CTP 接口失败");
     }
     session->api = api;
     api->RegisterSpi(session.get());
@@ -186,34 +172,26 @@ PyObject *create(PyObject *, PyObject *args) noexcept {
     return capsule.release();
 }
 
-// The host's argument error for argument `position` of request(), worded
-// as its tuple parser words it.
-PyObject *argument_error(int position, const char *expected, PyObject *given) noexcept {
-    PyErr_Format(PyExc_TypeError, "request() argument %d must be %s, not %.50s", position, expected,
-                 given == Py_None ? "None" : Py_TYPE(given)->tp_name);
-    return nullptr;
-}
-
 // request(handle, method, fields, request_id), positional only.  The
 // arguments are checked in order, with the host's own errors, as the format
 // "OUO!i" would check them, without building an argument tuple.
+constexpr args::Signature kRequest{
+    "request", {"handle", "method", "fields", "request_id"}, 4, 4, args::Wording::tuple};
+
 PyObject *request(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept {
-    if (nargs != 4) {
-        PyErr_Format(PyExc_TypeError, "request() takes exactly 4 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    PyObject *handle = args[0];
-    PyObject *method = args[1];
-    PyObject *fields = args[2];
-    if (!PyUnicode_Check(method)) return argument_error(2, "str", method);
-    if (!PyDict_Check(fields)) return argument_error(3, "dict", fields);
-    const long wide_id = PyLong_AsLong(args[3]);  // __index__ included, as the format's "i"
+    PyObject *arg[4];
+    if (!args::bind(kRequest, args, nargs, nullptr, arg)) return nullptr;
+    PyObject *handle = arg[0];
+    PyObject *method = arg[1];
+    PyObject *fields = arg[2];
+    if (!PyUnicode_Check(method)) return args::wrong_type(kRequest, 1, "str", method);
+    if (!PyDict_Check(fields)) return args::wrong_type(kRequest, 2, "dict", fields);
+    const long wide_id = PyLong_AsLong(arg[3]);  // __index__ included, as the format's "i"
     if (wide_id == -1 && PyErr_Occurred()) return nullptr;
-    if (wide_id > INT_MAX || wide_id < INT_MIN) {
-        PyErr_SetString(PyExc_OverflowError, wide_id > INT_MAX ? "signed integer is greater than maximum"
-                                                               : "signed integer is less than minimum");
-        return nullptr;
-    }
+    if (wide_id > INT_MAX || wide_id < INT_MIN)
+        return errors::set_error(PyExc_OverflowError, wide_id > INT_MAX
+                                                          ? "signed integer is greater than maximum"
+                                                          : "signed integer is less than minimum");
     const int request_id = static_cast<int>(wide_id);
     Spi *session = session_of(handle);
     if (session == nullptr) return nullptr;
@@ -222,10 +200,8 @@ PyObject *request(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept 
     // destructor never runs under a request in flight.
     const Ref keep = Ref::borrow(handle);
     // Closed is reported before the request name is looked at.
-    if (session->api == nullptr || session->inherited()) {
-        PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
-        return nullptr;
-    }
+    if (session->api == nullptr || session->inherited())
+        return errors::set_error(PyExc_RuntimeError, kClosedMessage);
     return send_request(*session, method, fields, request_id);
 }
 
@@ -247,10 +223,7 @@ PyObject *poll(PyObject *, PyObject *handle) noexcept {
     const Ref keep = Ref::borrow(handle);
 
     Batch batch{*session, {}};
-    if (!session->take(batch.entries)) {
-        PyErr_SetString(PyExc_BufferError, "CTP 回调队列已满");
-        return nullptr;
-    }
+    if (!session->take(batch.entries)) return errors::set_error(PyExc_BufferError, "CTP 回调队列已满");
     Ref events = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.entries.size())));
     if (!events) return nullptr;
     Py_ssize_t index = 0;
@@ -270,10 +243,8 @@ PyObject *poll(PyObject *, PyObject *handle) noexcept {
 PyObject *wakeup(PyObject *, PyObject *handle) noexcept {
     Spi *session = session_of(handle);
     if (session == nullptr) return nullptr;
-    if (session->api == nullptr || session->inherited() || session->wake_reader == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
-        return nullptr;
-    }
+    if (session->api == nullptr || session->inherited() || session->wake_reader == nullptr)
+        return errors::set_error(PyExc_RuntimeError, kClosedMessage);
     return Py_NewRef(session->wake_reader);
 }
 
@@ -291,21 +262,17 @@ PyObject *floor_order_events(PyObject *, PyObject *args) noexcept {
     PyObject *data = nullptr;
     Py_ssize_t count = 0;
     if (!PyArg_ParseTuple(args, "O!n:_floor_order_events", &PyDict_Type, &data, &count)) return nullptr;
-    if (count < 0) {
-        PyErr_SetString(PyExc_ValueError, "count must not be negative");
-        return nullptr;
-    }
+    if (count < 0) return errors::set_error(PyExc_ValueError, "count must not be negative");
     constexpr std::size_t kOrderFields = 19;
-    if (kOrder.fields.size() != kOrderFields) {
-        PyErr_SetString(PyExc_SystemError, "the order record changed: update _floor_order_events");
-        return nullptr;
-    }
+    if (kOrder.fields.size() != kOrderFields)
+        return errors::set_error(PyExc_SystemError,
+                                 "the order record changed: update _floor_order_events");
     Ref values[kOrderFields];
     PyObject *borrowed[kOrderFields];
     for (std::size_t i = 0; i < kOrderFields; ++i) {
         PyObject *value = PyDict_GetItemWithError(data, kOrder.fields[i].key);
         if (value == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, kOrder.fields[i].key);
+            if (!PyErr_Occurred()) return errors::set_error(PyExc_KeyError, kOrder.fields[i].key);
             return nullptr;
         }
         values[i] = Ref::borrow(value);
@@ -320,28 +287,23 @@ PyObject *floor_order_events(PyObject *, PyObject *args) noexcept {
 // and the vendor call with a zero record, the interpreter lock released and
 // the call counted in the gate as `request` does.  `method` is not looked at.
 PyObject *floor_request(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept {
-    if (nargs != 4 || !PyDict_Check(args[2])) {
-        PyErr_SetString(PyExc_TypeError, "_floor_request(handle, method, fields: dict, request_id)");
-        return nullptr;
-    }
+    if (nargs != 4 || !PyDict_Check(args[2]))
+        return errors::set_error(PyExc_TypeError,
+                                 "_floor_request(handle, method, fields: dict, request_id)");
     Spi *session = session_of(args[0]);
     if (session == nullptr) return nullptr;
     const Ref keep = Ref::borrow(args[0]);
     const long wide_id = PyLong_AsLong(args[3]);
     if (wide_id == -1 && PyErr_Occurred()) return nullptr;
-    if (wide_id < INT_MIN || wide_id > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "request_id does not fit a C int");
-        return nullptr;
-    }
+    if (wide_id < INT_MIN || wide_id > INT_MAX)
+        return errors::set_error(PyExc_OverflowError, "request_id does not fit a C int");
     const int request_id = static_cast<int>(wide_id);
     for (const Field &field : kReqOrderInsert.fields) {
         if (PyDict_GetItemWithError(args[2], field.key) == nullptr && PyErr_Occurred()) return nullptr;
     }
     CThostFtdcTraderApi *api = session->api;
-    if (api == nullptr || session->inherited()) {
-        PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
-        return nullptr;
-    }
+    if (api == nullptr || session->inherited())
+        return errors::set_error(PyExc_RuntimeError, kClosedMessage);
     CThostFtdcInputOrderField record;
     std::memset(&record, 0, sizeof record);
     session->gate.enter();
@@ -353,20 +315,15 @@ PyObject *floor_request(PyObject *, PyObject *const *args, Py_ssize_t nargs) noe
     return PyLong_FromLong(result);
 }
 
-// A METH_FASTCALL function as the table stores it.
-PyCFunction fast(PyObject *(*function)(PyObject *, PyObject *const *, Py_ssize_t) noexcept) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef methods[] = {
     {"version", version, METH_NOARGS, nullptr},
     {"create", create, METH_VARARGS, nullptr},
-    {"request", fast(request), METH_FASTCALL, nullptr},
+    {"request", args::fast(request), METH_FASTCALL, nullptr},
     {"poll", poll, METH_O, nullptr},
     {"wakeup", wakeup, METH_O, nullptr},
     {"close", close, METH_O, nullptr},
     {"_floor_order_events", floor_order_events, METH_VARARGS, nullptr},
-    {"_floor_request", fast(floor_request), METH_FASTCALL, nullptr},
+    {"_floor_request", args::fast(floor_request), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

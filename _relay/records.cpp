@@ -211,10 +211,8 @@ bool fail(PyObject *type, const Field &field, const char *suffix) noexcept {
 // Borrowed first item of a codec result, which must be a 2-tuple whose first
 // item passes `check`.
 PyObject *codec_output(PyObject *result, int (*check)(PyObject *), const char *message) noexcept {
-    if (!PyTuple_Check(result) || PyTuple_GET_SIZE(result) != 2 || !check(PyTuple_GET_ITEM(result, 0))) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return nullptr;
-    }
+    if (!PyTuple_Check(result) || PyTuple_GET_SIZE(result) != 2 || !check(PyTuple_GET_ITEM(result, 0)))
+        return errors::set_error(PyExc_TypeError, message);
     return PyTuple_GET_ITEM(result, 0);
 }
 
@@ -331,8 +329,7 @@ PyObject *to_python(const Field &field, const unsigned char *at) noexcept {
         return PyFloat_FromDouble(value);
     }
     }
-    PyErr_SetString(PyExc_SystemError, "unknown field kind");
-    return nullptr;
+    return errors::set_error(PyExc_SystemError, "unknown field kind");
 }
 
 // The dictionary of an all-zero record, built key by key.
@@ -385,14 +382,10 @@ bool store_int(PyObject *value, unsigned char *at) noexcept {
     int overflow = 0;
     const long long wide = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (wide == -1 && overflow == 0 && PyErr_Occurred()) return false;
-    if (overflow > 0 || wide > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
-        return false;
-    }
-    if (overflow < 0 || wide < INT_MIN) {
-        PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
-        return false;
-    }
+    if (overflow > 0 || wide > INT_MAX)
+        return errors::set_error(PyExc_OverflowError, "signed integer is greater than maximum");
+    if (overflow < 0 || wide < INT_MIN)
+        return errors::set_error(PyExc_OverflowError, "signed integer is less than minimum");
     const int narrow = static_cast<int>(wide);
     std::memcpy(at, &narrow, sizeof narrow);
     return true;
@@ -462,10 +455,8 @@ PyObject *decode_text(const char *buffer, std::size_t size) noexcept {
 }
 
 PyObject *record_to_dict(const Layout &layout, const unsigned char *record) noexcept {
-    if (layout.shape == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "record tables are not initialised");
-        return nullptr;
-    }
+    if (layout.shape == nullptr)
+        return errors::set_error(PyExc_SystemError, "record tables are not initialised");
     // The copy has every key in table order with its zero value; fields that
     // are zero in the record keep it.
     Ref dict = Ref::steal(PyDict_Copy(layout.shape));
@@ -503,8 +494,7 @@ bool dict_to_record(const Layout &layout, PyObject *fields, unsigned char *recor
             ok = store_float(value.get(), at);
             break;
         default:
-            PyErr_SetString(PyExc_SystemError, "unknown field kind");
-            ok = false;
+            ok = errors::set_error(PyExc_SystemError, "unknown field kind");
         }
         if (!ok) return false;
     }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "common/errors.h"
 #include "common/intern.h"
 #include "records.h"
 
@@ -23,10 +24,8 @@ PyObject *send(QueueSpi &session, const Layout &layout, PyObject *fields, int re
     // the session and released the vendor object, or forked (the child's
     // copy of the session is closed).
     CThostFtdcTraderApi *api = session.api;
-    if (api == nullptr || session.inherited()) {
-        PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
-        return nullptr;
-    }
+    if (api == nullptr || session.inherited())
+        return errors::set_error(PyExc_RuntimeError, kClosedMessage);
     // Counted in while the interpreter lock still orders this against
     // close(), which nulls `api` first and then waits for the count to drop
     // before it releases the vendor object.  Counted out before taking the
@@ -94,10 +93,7 @@ bool init_requests() noexcept {
 
 PyObject *send_request(QueueSpi &session, PyObject *method, PyObject *fields, int request_id) noexcept {
     const RequestSpec *request = find(method);
-    if (request == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "不支持的 CTP 请求");
-        return nullptr;
-    }
+    if (request == nullptr) return errors::set_error(PyExc_ValueError, "不支持的 CTP 请求");
     return request->sender(session, *request->layout, fields, request_id);
 }
 

@@ -12,6 +12,7 @@
 #  include <pthread.h>
 #endif
 
+#include "common/errors.h"
 #include "common/intern.h"
 #include "common/ref.h"
 #include "records.h"
@@ -87,8 +88,8 @@ bool watch_forks() noexcept {
     return true;  // no fork
 #else
     static const bool registered = pthread_atfork(nullptr, nullptr, count_fork) == 0;
-    if (!registered) PyErr_NoMemory();
-    return registered;
+    if (!registered) return errors::set_no_memory();
+    return true;
 #endif
 }
 
@@ -368,10 +369,8 @@ PyObject *Entry::build() const noexcept {
         return dict.release();
     }
     if (has_data) {
-        if (data_size != spec.layout->record_size) {
-            PyErr_SetString(PyExc_SystemError, "queued record does not match its event");
-            return nullptr;
-        }
+        if (data_size != spec.layout->record_size)
+            return errors::set_error(PyExc_SystemError, "queued record does not match its event");
         Ref record = Ref::steal(record_to_dict(*spec.layout, data));
         if (!record || PyDict_SetItem(dict.get(), data_key, record.get()) < 0) return nullptr;
     }

@@ -88,18 +88,14 @@ inline nb::object fetch() noexcept { return nb::steal(errors::take()); }
 inline nb::object await_iter(nb::handle awaitable) {
     PyTypeObject *type = Py_TYPE(awaitable.ptr());
     unaryfunc get = type->tp_as_async != nullptr ? type->tp_as_async->am_await : nullptr;
-    if (get == nullptr) {
-        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                     type->tp_name);
-        throw nb::python_error();
-    }
+    if (get == nullptr)
+        errors::throw_error(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                            type->tp_name);
     nb::object it = nb::steal(get(awaitable.ptr()));
     if (!it.is_valid()) throw nb::python_error();
-    if (!PyIter_Check(it.ptr())) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(it.ptr())->tp_name);
-        throw nb::python_error();
-    }
+    if (!PyIter_Check(it.ptr()))
+        errors::throw_error(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                            Py_TYPE(it.ptr())->tp_name);
     return it;
 }
 
@@ -320,17 +316,16 @@ private:
                 exc = nb::steal(PyObject_CallOneArg(type.ptr(), value.ptr()));
             }
             if (!exc.is_valid()) throw nb::python_error();
-            if (!PyExceptionInstance_Check(exc.ptr())) {
-                PyErr_Format(PyExc_TypeError,
-                             "calling %R should have returned an instance of BaseException, not %s",
-                             type.ptr(), Py_TYPE(exc.ptr())->tp_name);
-                throw nb::python_error();
-            }
+            if (!PyExceptionInstance_Check(exc.ptr()))
+                errors::throw_error(
+                    PyExc_TypeError,
+                    "calling %R should have returned an instance of BaseException, not %s",
+                    type.ptr(), Py_TYPE(exc.ptr())->tp_name);
         } else {
-            PyErr_Format(PyExc_TypeError,
-                         "exceptions must be classes or instances deriving from BaseException, not %s",
-                         Py_TYPE(type.ptr())->tp_name);
-            throw nb::python_error();
+            errors::throw_error(
+                PyExc_TypeError,
+                "exceptions must be classes or instances deriving from BaseException, not %s",
+                Py_TYPE(type.ptr())->tp_name);
         }
         if (!tb.is_none()) {
             if (!PyTraceBack_Check(tb.ptr()))

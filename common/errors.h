@@ -16,15 +16,34 @@
 // no message at all; both have a `_from_current` variant that raises the new
 // error from the one being handled (`raise error from cause`).  `set_error`
 // returns a value that converts to a null pointer and to false, so that
-// `return set_error(...)` fits a function returning either.
+// `return set_error(...)` fits a function returning either; a C API function
+// that reports failure as an int -1 says so where it returns:
+//
+//     (void)errors::set_error(PyExc_AttributeError, "..."); return -1;
+//
+// An object argument is raised as `raise type(argument)` is: a new instance,
+// whose context is the exception being handled at the time, if any.
+// `set_error_from_none` raises without showing that context
+// (`raise error from None`).
+//
+// Errors the host words itself have their own returning forms:
+// `set_no_memory()` (MemoryError) and `set_error_from_system(type, code)`
+// (an OSError, or a subclass, with the host's message for a system error
+// code: a Windows error code on Windows, an errno value elsewhere, so
+// `set_error_from_system(PyExc_OSError, errno)` after a failed POSIX call).
+//
+// The throwing form is there when nanobind's headers are: a module written
+// on the C API alone (_relay) defines TORVO_C_API_ONLY and gets the
+// returning form only, whatever is on its include path.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cerrno>
 #include <utility>
 
-#if __has_include(<nanobind/nanobind.h>)
+#if !defined(TORVO_C_API_ONLY) && __has_include(<nanobind/nanobind.h>)
 #  include <nanobind/nanobind.h>
 #  define TORVO_ERRORS_THROW 1
 #endif
@@ -82,9 +101,13 @@ namespace detail {
 
 inline void set(PyObject *type) noexcept { PyErr_SetNone(type); }
 inline void set(PyObject *type, const char *utf8) noexcept { PyErr_SetString(type, utf8); }
-// type(argument), made at once.
+// type(argument), made at once and raised as `raise` raises it (the error
+// being handled, if any, becomes its context).
 inline void set(PyObject *type, PyObject *argument) noexcept {
-    if (PyObject *error = PyObject_CallOneArg(type, argument)) give(error);
+    PyObject *error = PyObject_CallOneArg(type, argument);
+    if (error == nullptr) return;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error)), error);
+    Py_DECREF(error);
 }
 #if defined(TORVO_ERRORS_THROW)
 inline void set(PyObject *type, nanobind::handle argument) noexcept { set(type, argument.ptr()); }
@@ -108,6 +131,16 @@ void set_from_current(PyObject *type, Args... args) noexcept {
     give_from(error, cause);
 }
 
+// type(...) with its context hidden, as `raise ... from None` leaves it.
+template <class... Args>
+void set_from_none(PyObject *type, Args... args) noexcept {
+    set(type, args...);
+    PyObject *error = take();
+    if (error == nullptr) return;
+    PyException_SetCause(error, nullptr);  // also sets __suppress_context__
+    give(error);
+}
+
 }  // namespace detail
 
 // The returning form: sets type(message) and returns null / false.
@@ -120,6 +153,31 @@ template <class... Args>
 template <class... Args>
 [[nodiscard]] Failed set_error_from_current(PyObject *type, Args... args) noexcept {
     detail::set_from_current(type, args...);
+    return {};
+}
+
+template <class... Args>
+[[nodiscard]] Failed set_error_from_none(PyObject *type, Args... args) noexcept {
+    detail::set_from_none(type, args...);
+    return {};
+}
+
+// MemoryError, as the host raises it when an allocation fails.
+[[nodiscard]] inline Failed set_no_memory() noexcept {
+    PyErr_NoMemory();
+    return {};
+}
+
+// type (an OSError or a subclass) for the system error `code`: a Windows
+// error code on Windows (a socket call's included), an errno value
+// elsewhere.
+[[nodiscard]] inline Failed set_error_from_system(PyObject *type, int code) noexcept {
+#if defined(_WIN32)
+    PyErr_SetExcFromWindowsErr(type, code);
+#else
+    errno = code;
+    PyErr_SetFromErrno(type);
+#endif
     return {};
 }
 

@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "common/errors.h"
+
 namespace torvo {
 
 struct LedgerApi {
@@ -36,10 +38,8 @@ inline const LedgerApi *import_ledger_api() noexcept {
     if (module == nullptr) return nullptr;
     Py_DECREF(module);
     auto *api = static_cast<const LedgerApi *>(PyCapsule_Import(kLedgerApiCapsule, 0));
-    if (api != nullptr && api->version != kLedgerApiVersion) {
-        PyErr_SetString(PyExc_ImportError, "torvo.ledger API version mismatch");
-        return nullptr;
-    }
+    if (api != nullptr && api->version != kLedgerApiVersion)
+        return errors::set_error(PyExc_ImportError, "torvo.ledger API version mismatch");
     return api;
 }
 

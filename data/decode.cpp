@@ -2,7 +2,7 @@
 // time, trading day, numeric fields and, for quotes, the order book) and
 // only then builds its result dictionary, so a bad message never yields a
 // partial result.  BAR_FIELDS and QUOTE_FIELDS publish the wire-key tables.
-#include "args.h"
+#include "common/args.h"
 #include "common/errors.h"
 #include "data.h"
 
@@ -172,17 +172,11 @@ Ref build_side(const Side &side) {
     return list;
 }
 
-const char *const kDecodeParams[] = {"data", "symbol", "quote"};
-const Signature kDecode = {"decode", kDecodeParams, 2, 3, 2};
+args::Signature kDecode{"decode", {"data", "symbol", "quote"}, 2, 2};
 
 PyObject *decode(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *arg[3] = {nullptr, nullptr, nullptr};
-    if (kwnames != nullptr || nargs != 2) {
-        if (!bind(kDecode, args, nargs, kwnames, arg)) return nullptr;
-    } else {
-        arg[0] = args[0];
-        arg[1] = args[1];
-    }
+    PyObject *arg[3];
+    if (!args::bind(kDecode, args, nargs, kwnames, arg)) return nullptr;
     PyObject *data = arg[0];
     bool missing = false;
 
@@ -250,8 +244,7 @@ PyObject *decode(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
 }
 
 PyMethodDef g_methods[] = {
-    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decode)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"decode", args::fast(decode), METH_FASTCALL | METH_KEYWORDS,
      "decode(data, symbol, *, quote=False)\n--\n\n"
      "Validate a complete message before exposing any of its fields."},
     {nullptr, nullptr, 0, nullptr},
@@ -261,7 +254,7 @@ PyMethodDef g_methods[] = {
 
 bool init_decode(PyObject *module) {
     if (!g.symbol_key.init("s") || !g.time_key.init("t") || !g.day_key.init("d") ||
-        !g.bid_key.init("b") || !g.ask_key.init("a"))
+        !g.bid_key.init("b") || !g.ask_key.init("a") || !kDecode.intern())
         return false;
     if (!make_text(g.channel, "行情数据的合约与订阅频道不一致") ||
         !make_text(g.time, "行情时间戳或交易日无效") ||

@@ -36,8 +36,8 @@ int ex_error_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (!PyUnicode_CheckExact(message)) {
         Ref given = type_name(message);
         if (given)
-            PyErr_Format(PyExc_TypeError, "ExError() argument 'message' must be str, not %U",
-                         given.get());
+            (void)errors::set_error(PyExc_TypeError,
+                                    "ExError() argument 'message' must be str, not %U", given.get());
         return -1;
     }
     Ref code;
@@ -49,8 +49,9 @@ int ex_error_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     } else {
         Ref given = type_name(status);
         if (given)
-            PyErr_Format(PyExc_TypeError, "ExError() argument 'status' must be int or None, not %U",
-                         given.get());
+            (void)errors::set_error(PyExc_TypeError,
+                                    "ExError() argument 'status' must be int or None, not %U",
+                                    given.get());
         return -1;
     }
     Ref base_args = Ref::steal(PyTuple_Pack(1, message));

@@ -3,6 +3,7 @@
 // equality), over a small native base whose attribute assignment refuses to
 // overwrite a field the instance already holds.  The base keeps the instance
 // dictionary at a fixed offset, so that test is one dictionary look-up.
+#include "common/errors.h"
 #include "data.h"
 
 #include <cstddef>
@@ -50,7 +51,7 @@ int snapshot_setattro(PyObject *self, PyObject *name, PyObject *value) {
             const int held = PyDict_Contains(dict, name);
             if (held < 0) return -1;
             if (held) {
-                PyErr_SetObject(PyExc_AttributeError, g.readonly.get());
+                (void)errors::set_error(PyExc_AttributeError, g.readonly.get());
                 return -1;
             }
         }

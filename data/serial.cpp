@@ -15,6 +15,7 @@
 #include <cmath>
 #include <vector>
 
+#include "common/errors.h"
 #include "data.h"
 
 namespace nb = nanobind;
@@ -56,7 +57,7 @@ PyObject *column_name(int column) { return names().column[column].get(); }
 Ref item(PyObject *bar, PyObject *key) {
     if (PyDict_CheckExact(bar)) {
         PyObject *value = PyDict_GetItemWithError(bar, key);
-        if (value == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        if (value == nullptr && !PyErr_Occurred()) (void)errors::set_error(PyExc_KeyError, key);
         return Ref::borrow(value);
     }
     return Ref::steal(PyObject_GetItem(bar, key));
@@ -94,7 +95,7 @@ Ref filled_array(PyObject *dtype, Py_ssize_t length, Py_ssize_t blank, T empty,
     Buffer buffer;
     if (!buffer.acquire(array.get())) return failed = true, Ref();
     if (buffer.bytes() != length * static_cast<Py_ssize_t>(sizeof(T))) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected numpy buffer layout");
+        (void)errors::set_error(PyExc_RuntimeError, "unexpected numpy buffer layout");
         return failed = true, Ref();
     }
     T *out = static_cast<T *>(buffer.data());
@@ -178,10 +179,7 @@ Ref column_series(int column, Py_ssize_t length, Py_ssize_t blank,
     return make_series(list.get(), index, g.kw_index_dtype.get(), dtype);
 }
 
-bool fail_reshaped() {
-    PyErr_SetObject(PyExc_RuntimeError, g.reshaped.get());
-    return false;
-}
+bool fail_reshaped() { return errors::set_error(PyExc_RuntimeError, g.reshaped.get()); }
 
 // True when `value` is an int equal to `expected`; -1 on error.
 int int_equals(PyObject *value, Py_ssize_t expected) {
@@ -246,10 +244,8 @@ bool locate_columns(PyObject *frame, Py_ssize_t length, Layout &layout) {
 
     Ref labels = Ref::steal(PyObject_CallMethodNoArgs(columns.get(), g.tolist));
     if (!labels) return false;
-    if (!PyList_Check(labels.get())) {
-        PyErr_SetString(PyExc_TypeError, "columns.tolist() did not return a list");
-        return false;
-    }
+    if (!PyList_Check(labels.get()))
+        return errors::set_error(PyExc_TypeError, "columns.tolist() did not return a list");
     const Py_ssize_t count = PyList_GET_SIZE(labels.get());
     Py_ssize_t *position = layout.position;
     for (int k = 0; k < kColumns; ++k) {
@@ -360,10 +356,7 @@ PyObject *update(PyObject *self, PyObject *incoming) {
     if (!frame) return nullptr;
     Ref bars = Ref::steal(PyObject_GetAttr(self, g.bars));
     if (!bars) return nullptr;
-    if (!PyDict_Check(bars.get())) {
-        PyErr_SetObject(PyExc_TypeError, g.bad_bars.get());
-        return nullptr;
-    }
+    if (!PyDict_Check(bars.get())) return errors::set_error(PyExc_TypeError, g.bad_bars.get());
 
     Layout layout;
     if (!locate_columns(frame.get(), length, layout)) return nullptr;
@@ -426,7 +419,7 @@ PyObject *update(PyObject *self, PyObject *incoming) {
         PyObject *stamp = PyList_GET_ITEM(times.get(), i);
         PyObject *bar = PyDict_GetItemWithError(merged.get(), stamp);
         if (bar == nullptr) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, stamp);
+            if (!PyErr_Occurred()) return errors::set_error(PyExc_KeyError, stamp);
             return nullptr;
         }
         if (PyDict_SetItem(kept_bars.get(), stamp, bar) < 0) return nullptr;
@@ -488,19 +481,15 @@ Ref empty_frame(Py_ssize_t length, PyObject *symbol, PyObject *period) {
 bool init(PyObject *self, PyObject *symbol, PyObject *period, PyObject *length_arg) {
     if (PyBool_Check(length_arg) || !PyIndex_Check(length_arg)) {
         Ref given = Ref::steal(PyType_GetName(Py_TYPE(length_arg)));
-        if (given)
-            PyErr_Format(PyExc_TypeError, "Serial() argument 'length' must be int, not %U",
-                         given.get());
-        return false;
+        if (!given) return false;
+        return errors::set_error(PyExc_TypeError, "Serial() argument 'length' must be int, not %U",
+                                 given.get());
     }
     Ref length_obj = Ref::steal(PyNumber_Index(length_arg));
     if (!length_obj) return false;
     const Py_ssize_t length = PyLong_AsSsize_t(length_obj.get());
     if (length == -1 && PyErr_Occurred()) return false;
-    if (length < 1) {
-        PyErr_SetObject(PyExc_ValueError, g.bad_length.get());
-        return false;
-    }
+    if (length < 1) return errors::set_error(PyExc_ValueError, g.bad_length.get());
     Ref frame = empty_frame(length, symbol, period);
     if (!frame) return false;
     Ref bars = Ref::steal(PyDict_New());
@@ -594,10 +583,7 @@ void init_serial(nb::module_ &m) {
             [](nb::pointer_and_handle<Serial> self, nb::handle bars) {
                 // User code run by an update (a bar's methods, or another
                 // thread) must not start a second one on the same series.
-                if (self.p->updating) {
-                    PyErr_SetObject(PyExc_RuntimeError, g.reentered.get());
-                    throw nb::python_error();
-                }
+                if (self.p->updating) errors::throw_error(PyExc_RuntimeError, g.reentered.get());
                 self.p->updating = true;
                 struct Running {
                     bool &flag;

@@ -2,7 +2,7 @@
 // number (numeric market-data fields) and different (the change test).
 #include <cmath>
 
-#include "args.h"
+#include "common/args.h"
 #include "common/change.h"
 #include "common/errors.h"
 #include "data.h"
@@ -38,70 +38,47 @@ bool symbol_shape(PyObject *symbol) {
     return i == size && i > start;
 }
 
-const char *const kSymbolParams[] = {"symbol"};
-const Signature kCheckSymbol = {"check_symbol", kSymbolParams, 1, 1, 1};
+args::Signature kCheckSymbol{"check_symbol", {"symbol"}, 1, 1};
 
 PyObject *check_symbol(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *symbol = nullptr;
-    if (kwnames != nullptr || nargs != 1) {
-        if (!bind(kCheckSymbol, args, nargs, kwnames, &symbol)) return nullptr;
-    } else {
-        symbol = args[0];
-    }
-    if (!PyUnicode_Check(symbol)) {
-        PyErr_SetObject(PyExc_ValueError, g_text.symbol_format.get());
-        return nullptr;
-    }
+    PyObject *symbol;
+    if (!args::bind(kCheckSymbol, args, nargs, kwnames, &symbol)) return nullptr;
+    if (!PyUnicode_Check(symbol)) return errors::set_error(PyExc_ValueError, g_text.symbol_format.get());
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(symbol) < 0) return nullptr;
 #endif
-    if (!symbol_shape(symbol)) {
-        PyErr_SetObject(PyExc_ValueError, g_text.symbol_format.get());
-        return nullptr;
-    }
-    if (PyUnicode_GET_LENGTH(symbol) > kMaxSymbolLength) {
-        PyErr_SetObject(PyExc_ValueError, g_text.symbol_long.get());
-        return nullptr;
-    }
+    if (!symbol_shape(symbol)) return errors::set_error(PyExc_ValueError, g_text.symbol_format.get());
+    if (PyUnicode_GET_LENGTH(symbol) > kMaxSymbolLength)
+        return errors::set_error(PyExc_ValueError, g_text.symbol_long.get());
     Py_RETURN_NONE;
 }
 
-const char *const kNumberParams[] = {"value"};
-const Signature kNumber = {"number", kNumberParams, 1, 1, 1};
+args::Signature kNumber{"number", {"value"}, 1, 1};
 
 PyObject *number(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *value = nullptr;
-    if (!bind(kNumber, args, nargs, kwnames, &value)) return nullptr;
+    PyObject *value;
+    if (!args::bind(kNumber, args, nargs, kwnames, &value)) return nullptr;
     return to_number(value);
 }
 
-const char *const kDifferentParams[] = {"old", "new"};
-const Signature kDifferent = {"different", kDifferentParams, 2, 2, 2};
+args::Signature kDifferent{"different", {"old", "new"}, 2, 2};
 
 PyObject *different(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *pair[2];
-    if (kwnames != nullptr || nargs != 2) {
-        if (!bind(kDifferent, args, nargs, kwnames, pair)) return nullptr;
-    } else {
-        pair[0] = args[0];
-        pair[1] = args[1];
-    }
+    if (!args::bind(kDifferent, args, nargs, kwnames, pair)) return nullptr;
     if (both_nan(pair[0], pair[1])) Py_RETURN_FALSE;
     return PyObject_RichCompare(pair[0], pair[1], Py_NE);
 }
 
 PyMethodDef g_methods[] = {
-    {"check_symbol", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(check_symbol)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"check_symbol", args::fast(check_symbol), METH_FASTCALL | METH_KEYWORDS,
      "check_symbol(symbol)\n--\n\n"
      "校验合约代码格式（交易所.合约，如 SHFE.rb2610 或 DCE.a2611-C-3700），"
      "格式不符或过长时抛出 ValueError。"},
-    {"number", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(number)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"number", args::fast(number), METH_FASTCALL | METH_KEYWORDS,
      "number(value)\n--\n\n"
      "把行情消息的数值字段转换为 float；None 表示缺失，返回 NaN。"},
-    {"different", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(different)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"different", args::fast(different), METH_FASTCALL | METH_KEYWORDS,
      "different(old, new)\n--\n\n"
      "判断新值相对旧值是否变化；两个 NaN 浮点数视为相同。"},
     {nullptr, nullptr, 0, nullptr},
@@ -117,6 +94,7 @@ bool init_values(PyObject *module) {
         !make_text(g_text.value_range, "行情数值字段超出范围") ||
         !make_text(g_text.value_finite, "行情数值字段不能为 NaN 或无穷大"))
         return false;
+    if (!kCheckSymbol.intern() || !kNumber.intern() || !kDifferent.intern()) return false;
     if (g_nan == nullptr) {
         Ref math = Ref::steal(PyImport_ImportModule("math"));
         if (!math) return false;

@@ -32,6 +32,6 @@ echo "building $OUT/wire_frames"
 
 echo "building $OUT/relay_records (interpreter of $PYTHON_CONFIG)"
 # shellcheck disable=SC2046  # the configuration's flags are word lists
-"$CXX" "${FLAGS[@]}" $("$PYTHON_CONFIG" --includes) fuzz/relay_records.cpp \
+"$CXX" "${FLAGS[@]}" -DTORVO_C_API_ONLY $("$PYTHON_CONFIG" --includes) fuzz/relay_records.cpp \
   _relay/module.cpp _relay/records.cpp _relay/spi.cpp _relay/request.cpp _relay/wakeup.cpp \
   -o "$OUT/relay_records" $("$PYTHON_CONFIG" --embed --ldflags)

@@ -7,8 +7,8 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
-#include <string>
 
+#include "common/errors.h"
 #include "common/intern.h"
 #include "common/ref.h"
 
@@ -56,20 +56,14 @@ PyObject *account_post_init(PyObject *self, PyObject *) {
             if (nul == -2) return nullptr;
             valid = nul < 0;
         }
-        if (!valid) {
-            std::string message(kAccountFields[i]);
-            message += " 必须是非空字符串，且不能包含 NUL 字符";
-            PyErr_SetString(PyExc_ValueError, message.c_str());
-            return nullptr;
-        }
+        if (!valid)  // the format stays ASCII, as the host's formatter requires
+            return errors::set_error(PyExc_ValueError, "%s%s", kAccountFields[i],
+                                     " 必须是非空字符串，且不能包含 NUL 字符");
         if (i == kFrontUrl) front_url = std::move(value);
     }
     Py_ssize_t tcp = PyUnicode_Tailmatch(front_url.get(), s_tcp, 0, PY_SSIZE_T_MAX, -1);
     if (tcp < 0) return nullptr;
-    if (tcp == 0) {
-        PyErr_SetString(PyExc_ValueError, "front_url 必须以 tcp:// 开头");
-        return nullptr;
-    }
+    if (tcp == 0) return errors::set_error(PyExc_ValueError, "front_url 必须以 tcp:// 开头");
     Py_RETURN_NONE;
 }
 

@@ -6,8 +6,8 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
-#include <string>
 
+#include "common/errors.h"
 #include "common/intern.h"
 #include "common/ref.h"
 
@@ -47,10 +47,7 @@ const char kGuardDoc[] =
 PyObject *guard_post_init(PyObject *self, PyObject *) {
     Ref flag = Ref::steal(PyObject_GetAttr(self, s_self_trade));
     if (!flag) return nullptr;
-    if (!PyBool_Check(flag.get())) {
-        PyErr_SetString(PyExc_ValueError, "self_trade 必须是 bool");
-        return nullptr;
-    }
+    if (!PyBool_Check(flag.get())) return errors::set_error(PyExc_ValueError, "self_trade 必须是 bool");
     for (size_t i = 0; i < kLimitFields.size(); ++i) {
         Ref value = Ref::steal(PyObject_GetAttr(self, s_limit_fields[i]));
         if (!value) return nullptr;
@@ -63,12 +60,9 @@ PyObject *guard_post_init(PyObject *self, PyObject *) {
             if (n == -1 && PyErr_Occurred()) return nullptr;
             valid = overflow == 0 && n >= 1 && n <= 2147483647;
         }
-        if (!valid) {
-            std::string message(kLimitFields[i]);
-            message += " 必须是 1 到 2147483647 之间的 int 或 None";
-            PyErr_SetString(PyExc_ValueError, message.c_str());
-            return nullptr;
-        }
+        if (!valid)  // the format stays ASCII, as the host's formatter requires
+            return errors::set_error(PyExc_ValueError, "%s%s", kLimitFields[i],
+                                     " 必须是 1 到 2147483647 之间的 int 或 None");
     }
     Py_RETURN_NONE;
 }

@@ -64,21 +64,6 @@ PyObject *trading_result_type();
 // TradingGuard, the session's limits, a frozen dataclass (guard.cpp).
 PyObject *trading_guard_type();
 
-// Parameters of a fast-call function `function(first, second=None)` (a
-// method when self_count is 1: the counts in messages then include `self`,
-// as the interpreter's own messages do).  `first` and `second` are the
-// parameter names.
-struct CallShape {
-    const char *function;
-    Py_ssize_t self_count;
-    PyObject *first;
-    PyObject *second;
-};
-// Sorts positional and keyword arguments into *first and *second; *second
-// is left as it is unless given.  False with TypeError on a wrong call.
-bool parse_one_or_two(const CallShape &shape, PyObject *const *args, size_t nargsf,
-                      PyObject *kwnames, PyObject **first, PyObject **second);
-
 // The names of the position-accounting quantities, in order (a new list).
 PyObject *internal_fields_list();
 // The module function empty_position(symbol, updated_at=None), in a table

@@ -11,6 +11,8 @@
 
 #include <cstddef>
 
+#include "common/args.h"
+#include "common/errors.h"
 #include "common/intern.h"
 #include "common/ref.h"
 
@@ -24,14 +26,14 @@ PyObject *g_mapping_abc = nullptr;
 PyObject *g_keys_view = nullptr;
 PyObject *g_items_view = nullptr;
 PyObject *g_values_view = nullptr;
-Interned s_items, s_key, s_default;
+Interned s_items;
 
 inline LiveMapData *as_map(PyObject *self) { return reinterpret_cast<LiveMapData *>(self); }
 
 // `_data`, or null with an exception for a map emptied by the collector.
 PyObject *data_of(PyObject *self) {
     PyObject *data = as_map(self)->data;
-    if (data == nullptr) PyErr_SetString(PyExc_ValueError, "LiveMap has been cleared");
+    if (data == nullptr) return errors::set_error(PyExc_ValueError, "LiveMap has been cleared");
     return data;
 }
 
@@ -111,12 +113,13 @@ PyObject *map_items(PyObject *self, PyObject *) { return map_view(self, g_items_
 PyObject *map_values(PyObject *self, PyObject *) { return map_view(self, g_values_view); }
 
 // get(key, default=None), by position or by keyword.
-PyObject *map_get(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    PyObject *key = nullptr;
-    PyObject *fallback = Py_None;
-    if (!parse_one_or_two({"get", 1, s_key, s_default}, args, nargsf, kwnames, &key, &fallback)) {
-        return nullptr;
-    }
+args::Signature kGet{"get", {"key", "default"}, 2, 1, args::Wording::interpreter, 1};
+
+PyObject *map_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *arg[2];
+    if (!args::bind(kGet, args, nargs, kwnames, arg)) return nullptr;
+    PyObject *key = arg[0];
+    PyObject *fallback = arg[1] != nullptr ? arg[1] : Py_None;
     PyObject *data = data_of(self);
     if (data == nullptr) return nullptr;
     PyObject *value = PyDict_GetItemWithError(data, key);  // borrowed
@@ -130,7 +133,7 @@ PyObject *map_class_getitem(PyObject *cls, PyObject *params) {
 }
 
 int map_setattro(PyObject *, PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_AttributeError, kReadOnly);
+    (void)errors::set_error(PyExc_AttributeError, kReadOnly);
     return -1;
 }
 
@@ -164,8 +167,7 @@ PyMethodDef map_methods[] = {
     {"keys", map_keys, METH_NOARGS, "keys($self, /)\n--\n\n键的集合视图。"},
     {"items", map_items, METH_NOARGS, "items($self, /)\n--\n\n(键, 记录) 的集合视图。"},
     {"values", map_values, METH_NOARGS, "values($self, /)\n--\n\n记录的视图。"},
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_get)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"get", args::fast(map_get), METH_FASTCALL | METH_KEYWORDS,
      "get($self, /, key, default=None)\n--\n\n键存在时返回记录，否则返回 default。"},
     {"__class_getitem__", map_class_getitem, METH_O | METH_CLASS,
      "__class_getitem__($type, item, /)\n--\n\n参数化的类型别名。"},
@@ -217,7 +219,7 @@ PyType_Spec map_spec = {
 
 PyTypeObject *live_map_type() {
     if (g_type != nullptr) return g_type;
-    if (!s_items.init("items") || !s_key.init("key") || !s_default.init("default")) {
+    if (!s_items.init("items") || !kGet.intern()) {
         throw nb::python_error();
     }
     nb::module_ abc = nb::module_::import_("collections.abc");

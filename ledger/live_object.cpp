@@ -13,6 +13,8 @@
 #include <array>
 #include <cstddef>
 
+#include "common/args.h"
+#include "common/errors.h"
 #include "common/intern.h"
 #include "common/ref.h"
 
@@ -60,11 +62,7 @@ PyObject *blank_values(PyTypeObject *type) {
 // The AttributeError of an unknown name: its only argument is the name, and
 // it never shows an exception being handled at the time as its context.
 PyObject *raise_unknown(PyObject *name) {
-    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_AttributeError, name));
-    if (!exc) return nullptr;
-    PyException_SetCause(exc.get(), nullptr);  // as `from None`: suppresses the context
-    PyErr_SetObject(PyExc_AttributeError, exc.get());
-    return nullptr;
+    return errors::set_error_from_none(PyExc_AttributeError, name);
 }
 
 PyObject *value_of(PyObject *self, PyObject *name) {
@@ -96,7 +94,7 @@ PyObject *live_getattro(PyObject *self, PyObject *name) {
 }
 
 int live_setattro(PyObject *, PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_AttributeError, kReadOnly);
+    (void)errors::set_error(PyExc_AttributeError, kReadOnly);
     return -1;
 }
 
@@ -111,18 +109,18 @@ PyObject *live_new(PyTypeObject *type, PyObject *, PyObject *) {
 
 // Keyword arguments only: known fields are overwritten, other names are
 // added as extra entries.
+constexpr args::Signature kInit{"LiveObject.__init__", {}, 0, 0, args::Wording::interpreter, 1};
+
 int live_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given != 0) {
-        PyErr_Format(PyExc_TypeError,
-                     "LiveObject.__init__() takes 1 positional argument but %zd were given",
-                     given + 1);
+        (void)args::too_many_positional(kInit, given);
         return -1;
     }
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return 0;
     PyObject *values = as_record(self)->values;
     if (values == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "LiveObject has been cleared");
+        (void)errors::set_error(PyExc_ValueError, "LiveObject has been cleared");
         return -1;
     }
     return PyDict_Update(values, kwargs);

@@ -8,6 +8,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "common/errors.h"
 #include "common/ledger_api.h"
 
 namespace nb = nanobind;
@@ -22,12 +23,11 @@ LedgerApi g_api = {};
 // `item_type()` is whatever that callable returned.
 bool is_instance(PyObject *object, PyTypeObject *type, const char *name) {
     if (PyObject_TypeCheck(object, type)) return true;
-    PyErr_Format(PyExc_TypeError, "expected a %s, got %s", name, Py_TYPE(object)->tp_name);
-    return false;
+    return errors::set_error(PyExc_TypeError, "expected a %s, got %s", name, Py_TYPE(object)->tp_name);
 }
 
 PyObject *present(PyObject *field, const char *name) {
-    if (field == nullptr) PyErr_Format(PyExc_ValueError, "%s has been cleared", name);
+    if (field == nullptr) return errors::set_error(PyExc_ValueError, "%s has been cleared", name);
     return field;
 }
 

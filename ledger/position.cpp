@@ -6,6 +6,7 @@
 
 #include <array>
 
+#include "common/args.h"
 #include "common/intern.h"
 #include "common/ref.h"
 
@@ -22,6 +23,9 @@ constexpr std::array<const char *, 11> kInternalFields = {
 
 std::array<Interned, kInternalFields.size()> s_internal;
 Interned s_symbol, s_updated_at;
+args::Signature kEmptyPosition{"empty_position", {"symbol", "updated_at"}, 2, 1,
+                                args::Wording::interpreter};
+
 // Finished dictionaries in the final key order, quantities None or 0, that
 // empty_position copies and then completes with its two arguments.
 PyObject *g_unknown = nullptr;
@@ -45,7 +49,8 @@ void init_templates() {
     for (size_t i = 0; i < kInternalFields.size(); ++i) {
         if (!s_internal[i].init(kInternalFields[i])) throw nb::python_error();
     }
-    if (!s_symbol.init("symbol") || !s_updated_at.init("updated_at")) throw nb::python_error();
+    if (!s_symbol.init("symbol") || !s_updated_at.init("updated_at") || !kEmptyPosition.intern())
+        throw nb::python_error();
     nb::object zero = nb::int_(0);
     g_unknown = make_template(Py_None);
     if (g_unknown == nullptr) throw nb::python_error();
@@ -74,21 +79,17 @@ PyObject *make_empty_position(PyObject *symbol, PyObject *updated_at) {
     return position.release();
 }
 
-PyObject *empty_position(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    PyObject *symbol = nullptr;
-    PyObject *updated_at = Py_None;
-    if (!parse_one_or_two({"empty_position", 0, s_symbol, s_updated_at}, args, nargsf, kwnames,
-                          &symbol, &updated_at)) {
-        return nullptr;
-    }
-    return make_empty_position(symbol, updated_at);
+PyObject *empty_position(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *arg[2];
+    if (!args::bind(kEmptyPosition, args, nargs, kwnames, arg)) return nullptr;
+    return make_empty_position(arg[0], arg[1] != nullptr ? arg[1] : Py_None);
 }
 
 }  // namespace
 
 PyMethodDef position_functions[] = {
     {"empty_position",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(empty_position)),
+     args::fast(empty_position),
      METH_FASTCALL | METH_KEYWORDS,
      "empty_position($module, /, symbol, updated_at=None)\n--\n\n"
      "返回一个新的空白持仓状态字典：internal_fields 中的各数量按顺序为 None"

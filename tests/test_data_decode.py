@@ -191,6 +191,24 @@ class TestCalls:
         with pytest.raises(TypeError):
             decode(*args, **kwargs)
 
+    @pytest.mark.parametrize("args, kwargs, message", [
+        ((1, 2, 3), {}, "decode() takes 2 positional arguments but 3 were given"),
+        ((1,), {}, "decode() missing required argument 'symbol'"),
+        ((1,), {"quote": True}, "decode() missing required argument 'symbol'"),
+        ((1, 2), {"mode": 1}, "decode() got an unexpected keyword argument 'mode'"),
+        ((1, 2), {"data": 1}, "decode() got multiple values for argument 'data'"),
+        ((1, 2), {"quote": 1, "symbol": 2}, "decode() got multiple values for argument 'symbol'"),
+    ])
+    def test_wrong_call_messages(self, args, kwargs, message):
+        with pytest.raises(TypeError) as caught:
+            decode(*args, **kwargs)
+        assert str(caught.value) == message
+
+    def test_keywords_built_at_run_time_are_matched_by_text(self):
+        names = {"".join(["da", "ta"]): bar_message(), "".join(["sym", "bol"]): SYMBOL,
+                 "".join(["quo", "te"]): False}
+        assert decode(**names) == decode(bar_message(), SYMBOL)
+
     def test_quote_flag_is_taken_by_truth(self):
         assert "bids" in decode(quote_message(), SYMBOL, quote=1)
         assert "bids" not in decode(quote_message(), SYMBOL, quote=[])

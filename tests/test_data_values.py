@@ -113,6 +113,15 @@ class TestCheckSymbol:
             check_symbol(symbol)
         assert str(caught.value) == FORMAT
 
+    def test_raised_while_handling_another_error_shows_it_as_context(self):
+        try:
+            raise KeyError("outer")
+        except KeyError as error:
+            outer = error
+            with pytest.raises(ValueError) as caught:
+                check_symbol(1)
+        assert caught.value.__context__ is outer and not caught.value.__suppress_context__
+
     def test_well_formed_but_too_long(self):
         with pytest.raises(ValueError) as caught:
             check_symbol("A." + "b" * 13999)  # 14001 characters

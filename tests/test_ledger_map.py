@@ -98,6 +98,16 @@ class TestLiveMapBasics:
         with pytest.raises(TypeError):
             call(filled())
 
+    @pytest.mark.parametrize("call,message", [  # a method: self is counted, as for a def
+        (lambda m: m.get(), "get() missing 1 required positional argument: 'key'"),
+        (lambda m: m.get(1, 2, 3), "get() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda m: Order(1), "LiveObject.__init__() takes 1 positional argument but 2 were given"),
+    ])
+    def test_method_argument_messages(self, call, message):
+        with pytest.raises(TypeError) as caught:
+            call(filled())
+        assert str(caught.value) == message
+
     @pytest.mark.parametrize("key", [[], {}, {1}])
     def test_unhashable_keys_raise_type_error(self, key):
         live = filled(a=Order())
