@@ -36,7 +36,17 @@ inline bool means_resync(const nb::python_error &e) {
            e.matches(PyExc_OSError);
 }
 
+// The codes of a refused request or a failed response that say "not now":
+// the trader library's flow control (-2, -3, returned by a request) and the
+// front's "busy, try again" (90, 154, the ErrorID of a response).
+inline bool flow_controlled(nb::handle code) { return equals_int(code, -2) || equals_int(code, -3); }
+inline bool front_busy(nb::handle code) { return equals_int(code, 90) || equals_int(code, 154); }
+
 Phase phase_of(nb::handle word);
+// The words of a login step and of a query kind in messages
+// (PHASE_LABELS, QUERY_LABELS); the word itself when it has none.
+inline nb::object phase_label(nb::handle phase) { return get_or(g.PHASE_LABELS, phase.ptr(), phase); }
+inline nb::object query_label(nb::handle kind) { return get_or(g.QUERY_LABELS, kind.ptr(), kind); }
 
 // How a field is exposed to Python:
 //   Plain       read and write, of the member's own type
