@@ -11,10 +11,6 @@ namespace {
 
 constexpr Py_ssize_t kParkedTradeLimit = 32768;
 
-bool terminal(nb::handle status) {
-    return equals_text(status, names.FILLED) || equals_text(status, names.CANCELLED) || equals_text(status, names.REJECTED);
-}
-
 // The close type of an order's combined offset flag, by its first character
 // (`flags[:1]`): None for an open, then today's, earlier or unspecified lots.
 nb::handle close_type_of(nb::handle flags) {

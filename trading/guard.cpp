@@ -10,10 +10,6 @@ namespace torvo::trading {
 
 namespace {
 
-bool finished(nb::handle status) {
-    return equals_text(status, names.FILLED) || equals_text(status, names.CANCELLED) || equals_text(status, names.REJECTED);
-}
-
 long long limit_of(nb::handle guard, const char *name) {
     nb::object value = nb::getattr(guard, name);
     return value.is_none() ? -1 : to_int(value);
@@ -56,7 +52,7 @@ void prune(Trading &t, nb::handle bucket) {
     Py_ssize_t pos = 0;
     PyObject *oid, *child;
     while (PyDict_Next(bucket.ptr(), &pos, &oid, &child))
-        if (dict_find(t.native_orders, oid) != child || finished(item(child, child_key.status)))
+        if (dict_find(t.native_orders, oid) != child || terminal(item(child, child_key.status)))
             gone.push_back(nb::borrow(oid));
     for (nb::object &each : gone) dict_discard(bucket, each);
 }

@@ -299,7 +299,7 @@ nb::list Trading::cancel(nb::handle caller_id) {
     }
     if (!order.is_valid() || order.is_none()) return nb::list();
     nb::object status = get_or(order, names.status, Py_None);
-    if (equals_text(status, names.FILLED) || equals_text(status, names.CANCELLED) || equals_text(status, names.REJECTED)) return nb::list();
+    if (terminal(status)) return nb::list();
 
     if (!equals_text(session_status, names.READY) || reset_pending)
         return results_of(names.REJECTED, order_id, names.msg_cancel_not_ready);

@@ -35,8 +35,7 @@ bool can_reserve(nb::handle child) {
     if (!PyDict_Check(child.ptr())) return true;  // not ours: let the live checks decide
     nb::object offset = get_not_none(child, names.offset), status = get_not_none(child, names.status);
     if (offset.is_valid() && equals_text(offset, names.OPEN)) return false;
-    return !(status.is_valid() &&
-             (equals_text(status, names.FILLED) || equals_text(status, names.CANCELLED) || equals_text(status, names.REJECTED)));
+    return !(status.is_valid() && terminal(status));
 }
 
 // reserving[symbol][order_id] = child, the symbol's bucket made if absent.
@@ -177,7 +176,7 @@ std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::han
         if (!equal(get_or(child, child_key.direction, Py_None), s.closing)) continue;
         if (equal(get_or(child, child_key.offset, Py_None), names.OPEN)) continue;
         nb::object status = get_or(child, child_key.status, Py_None);
-        if (equals_text(status, names.FILLED) || equals_text(status, names.CANCELLED) || equals_text(status, names.REJECTED)) continue;
+        if (terminal(status)) continue;
         nb::object left = item(child, child_key.volume_left);
         nb::object close_type = get_or(child, child_key.close_type, Py_None);
         if (equal(close_type, names.TODAY)) {

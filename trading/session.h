@@ -342,6 +342,12 @@ private:
     void on_action_rejected(const Event &e);
 };
 
+// Whether an order status is final: FILLED, CANCELLED or REJECTED.  The books
+// never move an order out of one.
+inline bool terminal(nb::handle status) {
+    return equals_text(status, names.FILLED) || equals_text(status, names.CANCELLED) || equals_text(status, names.REJECTED);
+}
+
 // ExchangeID + "." + InstrumentID of an order, trade or position row (books.cpp).
 nb::object symbol_of(nb::handle row);
 
