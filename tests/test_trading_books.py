@@ -255,6 +255,33 @@ def test_records_rebuilt_by_hand_are_read_by_name(s, rebuild):
     assert (record["volume_traded"], record["volume_left"], record["status"], record["status_msg"]) == (4, 1, "ALIVE", "")
 
 
+class Watched(dict):
+    """A record that notes the keys written and popped through its own methods."""
+
+    def __init__(self, record):
+        super().__init__(record)
+        self.written, self.popped = set(), []
+
+    def __setitem__(self, key, value):
+        self.written.add(key)
+        super().__setitem__(key, value)
+
+    def pop(self, key, *default):
+        self.popped.append(key)
+        return super().pop(key, *default)
+
+
+def test_dict_subclass_records_are_written_through_their_own_methods(s):
+    s.native_orders[OID8] = child = Watched(accept(s))
+    s.o[OID8] = record = Watched(s.o[OID8])
+    s._order(order_row(sys="100", status="0"))  # all traded: the finish waits for the trades
+    assert {"status", "pending_finish", "finish_status", "finish_msg", "expected_traded"} <= child.written
+    s._trade(trade_row("T1", "100", 5), update_position=False)
+    assert (child["status"], child["volume_left"], "finish_status" in child) == ("FILLED", 0, False)
+    assert child.popped == ["finish_status", "finish_msg"]
+    assert {"status", "volume_traded", "volume_left"} <= record.written and record["status"] == "FILLED"
+
+
 def test_stale_query_rows_are_ignored(s):
     child = accept(s, sys="")
     s._trade(trade_row("T1", "100", 2), update_position=False)  # parked: no order has "100" yet

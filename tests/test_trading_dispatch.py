@@ -277,6 +277,20 @@ def test_rejected_insert_updates_child_order_and_frozen(s, name):
     assert s.pending == {"account"} and s.dirty
 
 
+class Noted(dict):
+    """A child that keeps what its update() was given."""
+
+    def update(self, *args, **fields):
+        self.updated = dict(*args, **fields)
+        super().update(*args, **fields)
+
+
+def test_rejected_insert_updates_a_dict_subclass_child_through_its_update(s):
+    s.native_orders[OID8] = c = Noted(child(s, "8", 11))
+    s.event(response("ErrRtnOrderInsert", 0, {"OrderRef": "8"}, code=31))
+    assert c.updated["status"] == c["status"] == s.o[OID8]["status"] == "REJECTED"
+
+
 @pytest.mark.parametrize(
     "data, rid, code, hit",
     [({"OrderRef": "9"}, 11, 31, OID9), ({"OrderRef": 9}, 0, 31, OID9),

@@ -11,10 +11,6 @@ namespace {
 
 constexpr Py_ssize_t kParkedTradeLimit = 32768;
 
-bool terminal(nb::handle status) {
-    return is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED);
-}
-
 // The close type of an order's combined offset flag, by its first character
 // (`flags[:1]`): None for an open, then today's, earlier or unspecified lots.
 nb::handle close_type_of(nb::handle flags) {
@@ -46,7 +42,7 @@ nb::object text_or_none(nb::handle text) { return truthy(text) ? nb::borrow(text
 // text and without running any Python code: both exact str (or None).
 bool holds_system_id(nb::handle record, nb::handle raw) {
     if (!PyDict_CheckExact(record.ptr()) || !PyUnicode_CheckExact(raw.ptr())) return false;
-    PyObject *held = find(record, order_key.order_sys_id);
+    PyObject *held = dict_find(record, order_key.order_sys_id);
     if (held == Py_None) return strips_to(raw, names.empty);
     return held != nullptr && PyUnicode_CheckExact(held) && PyUnicode_GET_LENGTH(held) > 0 && strips_to(raw, held);
 }
@@ -66,7 +62,7 @@ nb::tuple key_of(nb::object a, nb::object b, nb::object c = nb::object()) {
 
 // A row's trading day must be the login's (when it has one).
 void check_day(nb::handle row, nb::handle day, const char *message_text) {
-    nb::object row_day = get(row, names.TradingDay);
+    nb::object row_day = get_not_none(row, names.TradingDay);
     if (row_day.is_valid() && truthy(row_day) && !equal(row_day, day)) errors::throw_error(out_of_sync(), message_text);
 }
 
@@ -85,21 +81,21 @@ nb::object symbol_of(nb::handle row) {
 }
 
 bool Trading::is_spec_order(nb::handle row) {
-    nb::object flag = get(row, names.CombHedgeFlag);
+    nb::object flag = get_not_none(row, names.CombHedgeFlag);
     if (!flag.is_valid()) return false;
     nb::str text = to_str(flag);
     return PyUnicode_GET_LENGTH(text.ptr()) > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == '1';
 }
 
 bool Trading::is_spec_trade(nb::handle row) {
-    nb::object flag = get(row, names.HedgeFlag);
+    nb::object flag = get_not_none(row, names.HedgeFlag);
     return flag.is_valid() && equal(flag, names.one_text);
 }
 
 nb::object Trading::by_ref(nb::handle ref) {
     nb::object key = nb::make_tuple(front, session, to_str(ref));
-    nb::object oid = nb::borrow(find(ref_orders, key));
-    PyObject *child = oid.is_valid() ? find(native_orders, oid) : nullptr;
+    nb::object oid = nb::borrow(dict_find(ref_orders, key));
+    PyObject *child = oid.is_valid() ? dict_find(native_orders, oid) : nullptr;
     return nb::borrow(child != nullptr ? child : Py_None);
 }
 
@@ -122,7 +118,7 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
     // An exact dict is read once here, and what it holds handed on in `ids`.
     auto field = [&](PyObject *key, nb::handle fallback, nb::object *kept) {
         if (ids != nullptr && PyDict_CheckExact(row.ptr())) {
-            PyObject *value = find(row, key);
+            PyObject *value = dict_find(row, key);
             if (value == nullptr) return nb::borrow(fallback);
             *kept = nb::borrow(value);
             return *kept;
@@ -139,8 +135,8 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
     nb::object system = text_or_none(stripped(raw));
 
     nb::object system_id = system_key(exchange_of(row), system);
-    nb::object by_ref = nb::borrow(find(ref_orders, key));
-    nb::object by_system = system_id.is_none() ? nb::object() : nb::borrow(find(system_orders, system_id));
+    nb::object by_ref = nb::borrow(dict_find(ref_orders, key));
+    nb::object by_system = system_id.is_none() ? nb::object() : nb::borrow(dict_find(system_orders, system_id));
     if (by_ref.is_valid() && by_system.is_valid() && !equal(by_ref, by_system))
         errors::throw_error(books_broken(), "同一个 CTP OrderSysID 关联到不同订单");
     nb::object oid = by_ref.is_valid() ? by_ref : by_system;
@@ -149,7 +145,7 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
         oid = local_order_id(row_front, row_session, ref);
         nb::object symbol = symbol_of(row);
         nb::object direction = direction_of(get_or(row, names.Direction, Py_None));
-        nb::object flags = get(row, names.CombOffsetFlag);
+        nb::object flags = get_not_none(row, names.CombOffsetFlag);
         if (!flags.is_valid() || !truthy(flags)) flags = get_or(row, names.OffsetFlag, Py_None);
         nb::object offset = order_offset(flags);
         (void)add_order({.order_id = oid,
@@ -167,7 +163,7 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
                          .front = row_front,
                          .session = row_session});
     }
-    if (!by_ref.is(oid)) set(ref_orders, key, oid);
+    if (!by_ref.is(oid)) dict_store(ref_orders, key, oid);
     nb::object child = item(native_orders, oid);
     if (!system.is_none()) {
         nb::object known = item(child, child_key.exchange_order_id);
@@ -176,7 +172,7 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
             known = stripped(known);
             if (truthy(known) && !equal(known, system)) errors::throw_error(books_broken(), "已有订单的 CTP OrderSysID 发生变化");
         }
-        if (!by_system.is(oid)) set(system_orders, system_id, oid);
+        if (!by_system.is(oid)) dict_store(system_orders, system_id, oid);
     }
     return nb::borrow<nb::dict>(child);
 }
@@ -186,7 +182,7 @@ nb::dict Trading::child_of(nb::handle row, RowIds *ids) {
 nb::dict Trading::add_order(const NewOrder &n) {
     nb::object zero = int_of(0);
     static Shape order_shape, child_shape;
-    set(order_book, n.order_id,
+    dict_store(order_book, n.order_id,
         dict_of(order_shape, {{names.order_id, n.order_id},
                               {names.order_sys_id, n.order_sys_id},
                               {names.symbol, n.symbol},
@@ -224,7 +220,7 @@ nb::dict Trading::add_order(const NewOrder &n) {
                                            {names.expected_traded, zero},
                                            {names.finish_status, Py_None},
                                            {names.finish_msg, names.empty}});
-    set(native_orders, n.order_id, child);
+    dict_store(native_orders, n.order_id, child);
     index_add(n.order_id, child);
     guard_order_added(n.order_id, child);
     return child;
@@ -239,7 +235,7 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
         return;  // a query row older than the order's last change
     // The child's status message as this return found it (a held-back
     // finish and a refused cancel keep it).
-    const nb::object before_msg = nb::borrow(find(child, child_key.status_msg));
+    const nb::object before_msg = item_if_present(child, child_key.status_msg);
     auto message_before = [&] { return before_msg.is_valid() ? before_msg : item(child, child_key.status_msg); };
 
     nb::object submit = get_or(row, names.OrderSubmitStatus, Py_None);
@@ -254,9 +250,9 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
 
     nb::object current = item(child, child_key.status);
     const bool was_finished = terminal(current);
-    if (is(current, names.FILLED) && status != names.FILLED) return;
-    if (is(current, names.REJECTED) && status != names.REJECTED) return;
-    if (is(current, names.CANCELLED) && status != names.CANCELLED && status != names.REJECTED) return;
+    if (equals_text(current, names.FILLED) && status != names.FILLED) return;
+    if (equals_text(current, names.REJECTED) && status != names.REJECTED) return;
+    if (equals_text(current, names.CANCELLED) && status != names.CANCELLED && status != names.REJECTED) return;
     if (truthy(item(child, child_key.pending_finish)) && !final_status) return;
 
     nb::object ordered = item(row, names.VolumeTotalOriginal);
@@ -289,14 +285,14 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
     changed |= assign(child, child_key.ref, row_ref);
     changed |= assign(child, child_key.expected_traded, expected);
     if (less(left, int_of(0))) {
-        set(child, child_key.status_msg, text);
+        store(child, child_key.status_msg, text);
         errors::throw_error(books_broken(), "成交数量超过订单原始数量");
     }
 
     // An order already filled by its trades is not held back again by a
     // return that counts more lots than it has (it would wait for ever, shown
     // as working).
-    const bool held = final_status && less(traded, expected) && !is(current, names.FILLED);
+    const bool held = final_status && less(traded, expected) && !equals_text(current, names.FILLED);
     changed |= assign(child, child_key.pending_finish, held ? Py_True : Py_False);
     changed |= assign(child, child_key.status_msg, held ? message_before() : text);
     changed |= assign(child, child_key.finish_status, held ? status : Py_None);
@@ -308,7 +304,7 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
         index_stale();
         guard_working_again(oid, child);
     }
-    if (!held && status == names.CANCELLED && !is(current, names.CANCELLED)) guard_cancelled(child);
+    if (!held && status == names.CANCELLED && !equals_text(current, names.CANCELLED)) guard_cancelled(child);
     if (final_status) {
         changed |= assign(child, child_key.cancel_pending, Py_False);
         changed |= assign(child, child_key.cancel_error, Py_None);
@@ -321,14 +317,14 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
 
     nb::object record = item(order_book, item(child, child_key.parent));
     if (item(record, order_key.limit_price).is_none()) {
-        set(record, order_key.limit_price, finite(get_or(row, names.LimitPrice, Py_None)));
-        set(record, order_key.insert_time,
+        store(record, order_key.limit_price, finite(get_or(row, names.LimitPrice, Py_None)));
+        store(record, order_key.insert_time,
             timestamp(get_or(row, names.InsertDate, names.empty), get_or(row, names.InsertTime, names.empty)));
     }
 
     if (changed) {
         ++revision;
-        set(order_revisions, oid, int_of(revision));
+        dict_store(order_revisions, oid, int_of(revision));
         if (position_ready) recompute_frozen(nb::none(), item(child, child_key.symbol));
         aggregate(child);
         schedule_account();
@@ -337,7 +333,7 @@ void Trading::order(nb::handle row, nb::handle query_revision) {
 
     // Trades of this order's exchange that arrived before its OrderSysID was
     // known.
-    if (size(pending_trades) == 0) return;
+    if (dict_size(pending_trades) == 0) return;
     nb::object system = stripped_field(row, names.OrderSysID);
     if (!truthy(system)) return;
     nb::object exchange = exchange_of(row);
@@ -351,55 +347,55 @@ bool Trading::trade(nb::handle row, bool update_position) {
     if (!is_spec_trade(row)) return false;
     check_day(row, day, "成交回报的交易日发生变化");
     nb::tuple key = trade_key(row);
-    if (has(trade_book, key)) return false;  // seen already (live, then in the trade query)
+    if (dict_has(trade_book, key)) return false;  // seen already (live, then in the trade query)
     nb::object system = stripped_field(row, names.OrderSysID);
     nb::object system_id = system_key(PyTuple_GET_ITEM(key.ptr(), 0), system);
-    nb::object oid = system_id.is_none() ? nb::object() : nb::borrow(find(system_orders, system_id));
+    nb::object oid = system_id.is_none() ? nb::object() : nb::borrow(dict_find(system_orders, system_id));
     if (!oid.is_valid()) {
         // The order is not in the books yet: park the trade until it is.
-        if (!has(pending_trades, key)) {
-            if (size(pending_trades) >= kParkedTradeLimit) errors::throw_error(books_broken(), "未关联订单的成交暂存队列已满");
-            set(pending_trades, key, row);
+        if (!dict_has(pending_trades, key)) {
+            if (dict_size(pending_trades) >= kParkedTradeLimit) errors::throw_error(books_broken(), "未关联订单的成交暂存队列已满");
+            dict_store(pending_trades, key, row);
         }
         return false;
     }
-    del(pending_trades, key);
+    dict_discard(pending_trades, key);
     nb::object child = item(native_orders, oid);
     nb::object volume = item(row, names.Volume);
     if (!PyLong_CheckExact(volume.ptr()) || !less(int_of(0), volume)) errors::throw_error(books_broken(), "成交数量无效");
 
     nb::object traded = add(item(child, child_key.volume_traded), volume);
     nb::object left = sub(item(child, child_key.volume_original), traded);
-    set(child, child_key.volume_traded, traded);
-    set(child, child_key.volume_left, left);
+    store(child, child_key.volume_traded, traded);
+    store(child, child_key.volume_left, left);
     if (less(left, int_of(0))) errors::throw_error(books_broken(), "成交数量超过订单原始数量");
 
     if (truthy(item(child, child_key.pending_finish)) && !less(traded, item(child, child_key.expected_traded))) {
         // The counted trades are in: the held-back finish takes effect.
-        set(child, child_key.pending_finish, Py_False);
+        store(child, child_key.pending_finish, Py_False);
         nb::object held = pop(child, child_key.finish_status);
         if (!held.is_valid()) (void)item(child, child_key.finish_status);  // KeyError, as dict.pop raises
-        set(child, child_key.status, held);
-        if (is(held, names.CANCELLED)) guard_cancelled(child);
+        store(child, child_key.status, held);
+        if (equals_text(held, names.CANCELLED)) guard_cancelled(child);
         nb::object held_msg = pop(child, child_key.finish_msg);
-        set(child, child_key.status_msg, held_msg.is_valid() ? held_msg.ptr() : names.empty);
+        store(child, child_key.status_msg, held_msg.is_valid() ? held_msg.ptr() : names.empty);
     }
     if (equal(left, int_of(0))) {
         // Filled by trades, whatever the last order return said.
-        set(child, child_key.pending_finish, Py_False);
-        if (!is(item(child, child_key.status), names.FILLED) || !truthy(item(child, child_key.status_msg)))
-            set(child, child_key.status_msg, names.msg_filled);
-        set(child, child_key.status, names.FILLED);
+        store(child, child_key.pending_finish, Py_False);
+        if (!equals_text(item(child, child_key.status), names.FILLED) || !truthy(item(child, child_key.status_msg)))
+            store(child, child_key.status_msg, names.msg_filled);
+        store(child, child_key.status, names.FILLED);
     }
     if (terminal(item(child, child_key.status))) {
-        set(child, child_key.cancel_pending, Py_False);
-        set(child, child_key.cancel_error, Py_None);
+        store(child, child_key.cancel_pending, Py_False);
+        store(child, child_key.cancel_error, Py_None);
         index_drop(oid, child);
     }
 
     nb::object symbol = symbol_of(row);
     static Shape trade_shape;
-    set(trade_book, key,
+    dict_store(trade_book, key,
         dict_of(trade_shape, {{names.trade_id, nb::handle(PyTuple_GET_ITEM(key.ptr(), 1))},
                  {names.order_sys_id, system},
                  {names.symbol, symbol},
@@ -427,7 +423,7 @@ void Trading::aggregate(nb::handle child) {
     }
     nb::object record = item(order_book, item(child, child_key.order_id));
     nb::object raw = item(child, child_key.exchange_order_id);
-    if (!holds_system_id(record, raw)) set(record, order_key.order_sys_id, text_or_none(stripped(raw)));
+    if (!holds_system_id(record, raw)) store(record, order_key.order_sys_id, text_or_none(stripped(raw)));
     const std::pair<Field, Field> copied[] = {
         {order_key.volume_original, child_key.volume_original}, {order_key.volume_traded, child_key.volume_traded},
         {order_key.volume_left, child_key.volume_left},         {order_key.status, child_key.status},

@@ -33,7 +33,7 @@ nb::object change_set(nb::handle changes, nb::handle key) {
     if (PyDict_CheckExact(changes.ptr())) {
         // One look-up: a record's entry is usually not there yet.
         nb::object fresh = check(PySet_New(nullptr));
-        found = nb::borrow(checked(PyDict_SetDefault(changes.ptr(), key.ptr(), fresh.ptr())));
+        found = nb::borrow(check_borrowed(PyDict_SetDefault(changes.ptr(), key.ptr(), fresh.ptr())));
     } else {
         found = call_method(changes, names.setdefault, {key, check(PySet_New(nullptr))});
     }
@@ -136,7 +136,7 @@ static bool publish_aligned(nb::handle names_, nb::handle target, nb::handle val
 
 void Trading::publish(nb::handle record, nb::handle values, nb::handle changes, std::vector<PyObject *> &changed_names) {
     auto [fields, field_names] = fields_for(Py_TYPE(record.ptr()));
-    nb::handle target = checked(g.ledger->values(record.ptr()));
+    nb::handle target = check_borrowed(g.ledger->values(record.ptr()));
     const size_t start = changed_names.size();
     if (publish_aligned(field_names, target, values, changed_names)) {
         nb::object own = change_set(changes, id_of(record));
@@ -147,9 +147,9 @@ void Trading::publish(nb::handle record, nb::handle values, nb::handle changes, 
     // leaves the record as it was.
     std::vector<std::pair<nb::object, nb::object>> writes;
     auto visit = [&](nb::handle key, nb::handle value) {
-        PyObject *name = find(fields, key);
+        PyObject *name = dict_find(fields, key);
         if (name == nullptr) return;  // private: never published
-        PyObject *old = find(target, key);
+        PyObject *old = dict_find(target, key);
         if (old == value.ptr()) return;  // the same object: nothing to compare or copy
         nb::object held = nb::borrow(old != nullptr ? old : Py_None);
         int differ = differs(held.ptr(), value.ptr());
@@ -170,7 +170,7 @@ void Trading::publish(nb::handle record, nb::handle values, nb::handle changes, 
         for (nb::handle pair : pairs)
             visit(check(PySequence_GetItem(pair.ptr(), 0)), check(PySequence_GetItem(pair.ptr(), 1)));
     }
-    for (auto &[key, value] : writes) set(target, key, value);
+    for (auto &[key, value] : writes) dict_store(target, key, value);
     nb::object own = change_set(changes, id_of(record));
     merge(own, changed_names.data() + start, changed_names.data() + changed_names.size());
 }
@@ -197,12 +197,12 @@ nb::object Trading::map_view(nb::handle view, nb::handle key, nb::handle values,
 // absent, updated from `values`.
 nb::object Trading::map_record(nb::handle view, nb::handle key, nb::handle values, nb::handle changes,
                                std::vector<PyObject *> &changed_names, bool &created) {
-    nb::handle data = checked(g.ledger->data(view.ptr()));
-    created = find(data, key) == nullptr;
+    nb::handle data = check_borrowed(g.ledger->data(view.ptr()));
+    created = dict_find(data, key) == nullptr;
     if (created) {
-        nb::object blank = nb::handle(checked(g.ledger->item_type(view.ptr())))();
-        set(data, key, blank);
-        set(objects, id_of(blank), blank);
+        nb::object blank = nb::handle(check_borrowed(g.ledger->item_type(view.ptr())))();
+        dict_store(data, key, blank);
+        dict_store(objects, id_of(blank), blank);
     }
     nb::object record = check(PyObject_GetItem(view.ptr(), key.ptr()));
     publish(record, values, changes, changed_names);
@@ -215,21 +215,21 @@ bool Trading::commit(nb::handle changes) {
     call_method(changed, names.clear);
     const bool status_changed = !equal(published_status, session_status);
     published_status = session_status;
-    if (!is(session_status, names.READY)) return status_changed;
+    if (!equals_text(session_status, names.READY)) return status_changed;
 
     std::vector<PyObject *> changed_names;
     publish(account, account_values, changes, changed_names);
 
     // Orders no longer in the books leave the map and the registry.
-    nb::handle order_data = checked(g.ledger->data(orders.ptr()));
+    nb::handle order_data = check_borrowed(g.ledger->data(orders.ptr()));
     std::vector<nb::object> dropped;
     if (!same_keys(order_data, order_book))
         for (auto [key, record] : nb::borrow<nb::dict>(order_data))
-            if (!has(order_book, key)) dropped.push_back(nb::borrow(key));
+            if (!dict_has(order_book, key)) dropped.push_back(nb::borrow(key));
     for (auto &key : dropped) {
-        nb::object record = nb::borrow(find(order_data, key));
-        if (record.is_valid()) (void)pop(objects, id_of(record));
-        del(order_data, key);
+        nb::object record = nb::borrow(dict_find(order_data, key));
+        if (record.is_valid()) (void)dict_pop(objects, id_of(record));
+        dict_discard(order_data, key);
     }
     if (!dropped.empty()) set_add(change_set(changes, id_of(orders)), names.members);
 
@@ -238,9 +238,9 @@ bool Trading::commit(nb::handle changes) {
         nb::object gone = check(PySet_New(nullptr));
         std::vector<nb::object> gone_ids;
         for (auto [tid, view] : trade_views)
-            if (!has(trade_book, tid)) gone_ids.push_back(nb::borrow(tid));
+            if (!dict_has(trade_book, tid)) gone_ids.push_back(nb::borrow(tid));
         for (auto &tid : gone_ids) {
-            nb::object view = pop(trade_views, tid);
+            nb::object view = dict_pop(trade_views, tid);
             if (view.is_valid()) set_add(gone, id_of(view));
         }
         if (!gone_ids.empty()) {
@@ -248,7 +248,7 @@ bool Trading::commit(nb::handle changes) {
             for (nb::handle view : trades)
                 if (!set_has(gone, id_of(view))) kept.append(view);
             check(PyList_SetSlice(trades.ptr(), 0, PyList_GET_SIZE(trades.ptr()), kept.ptr()));
-            for (nb::handle number : gone) (void)pop(objects, number);
+            for (nb::handle number : gone) (void)dict_pop(objects, number);
             set_add(change_set(changes, id_of(trades)), names.members);
         }
     }
@@ -258,7 +258,7 @@ bool Trading::commit(nb::handle changes) {
         // A plain LiveMap's records are its `_data`'s values; while its keys
         // run in step with the book's, each record is found without a look-up.
         InStep published(Py_TYPE(view.ptr()) == reinterpret_cast<PyTypeObject *>(g.LiveMap)
-                             ? checked(g.ledger->data(view.ptr()))
+                             ? check_borrowed(g.ledger->data(view.ptr()))
                              : nb::handle());
         // The book's keys are not referenced while the walk runs in step:
         // each is compared by address with the map's, and touching its
@@ -287,13 +287,13 @@ bool Trading::commit(nb::handle changes) {
         nb::object values = nb::borrow(trade_values);
         nb::object view = views.next(trade_key);
         nb::object tid = view.is_valid() ? nb::object() : nb::borrow(trade_key);
-        if (!view.is_valid()) view = nb::borrow(find(trade_views, tid));
+        if (!view.is_valid()) view = nb::borrow(dict_find(trade_views, tid));
         const bool created = !view.is_valid() || view.is_none();
         if (created) {
             view = nb::handle(g.Trade)();
-            set(trade_views, tid, view);
+            dict_store(trade_views, tid, view);
             check(PyList_Append(trades.ptr(), view.ptr()));
-            set(objects, id_of(view), view);
+            dict_store(objects, id_of(view), view);
         }
         changed_names.clear();
         publish(view, values, changes, changed_names);
@@ -307,19 +307,19 @@ nb::object Trading::position_view(nb::handle caller_symbol) {
     if (caller_symbol.is_none()) return positions;
     const nb::object symbol = exact_text(caller_symbol);
     module_attr(names.check_symbol)(symbol);
-    if (size(instruments) > 0 && !has(instruments, symbol))
+    if (dict_size(instruments) > 0 && !dict_has(instruments, symbol))
         errors::throw_error(PyExc_ValueError, "合约不存在或不是支持的期货或期权合约");
-    nb::handle data = checked(g.ledger->data(positions.ptr()));
-    if (find(data, symbol) == nullptr) {
+    nb::handle data = check_borrowed(g.ledger->data(positions.ptr()));
+    if (dict_find(data, symbol) == nullptr) {
         nb::object values = nb::handle(g.empty_position)(symbol, published_position_time);
         nb::dict published;
         nb::object fields = fields_for(reinterpret_cast<PyTypeObject *>(g.Position)).first;
         for (auto [key, value] : nb::borrow<nb::dict>(values))
-            if (find(fields, key) != nullptr) set(published, key, value);
+            if (dict_find(fields, key) != nullptr) dict_store(published, key, value);
         nb::object view = check(PyObject_Call(g.Position, nb::tuple().ptr(), published.ptr()));
-        set(data, symbol, view);
-        set(objects, id_of(view), view);
-        if (!has(position_book, symbol)) set(position_book, symbol, values);
+        dict_store(data, symbol, view);
+        dict_store(objects, id_of(view), view);
+        if (!dict_has(position_book, symbol)) dict_store(position_book, symbol, values);
     }
     return check(PyObject_GetItem(positions.ptr(), symbol.ptr()));
 }

@@ -26,7 +26,7 @@ const std::pair<const char *, EventCase> kCases[] = {
 
 // The case of an event name: the table, then any name beginning "RspQry".
 EventCase case_of(nb::handle name) {
-    if (PyObject *found = find(g.event_cases, name)) return static_cast<EventCase>(PyLong_AsLong(found));
+    if (PyObject *found = dict_find(g.event_cases, name)) return static_cast<EventCase>(PyLong_AsLong(found));
     if (PyUnicode_Check(name.ptr())) {
         Py_ssize_t r = PyUnicode_Tailmatch(name.ptr(), names.RspQry, 0, PY_SSIZE_T_MAX, -1);
         check(static_cast<int>(r));
@@ -37,7 +37,7 @@ EventCase case_of(nb::handle name) {
 
 // An absent, None or empty mapping value as an empty dict.
 nb::object mapping_or_empty(nb::handle record, PyObject *key) {
-    nb::object value = get(record, key);
+    nb::object value = get_not_none(record, key);
     if (!value.is_valid() || !truthy(value)) return nb::dict();
     return value;
 }
@@ -55,7 +55,7 @@ long long max_order_ref(nb::handle data) {
 // The first child of `children` (insertion order) whose `key` equals rid.
 nb::object child_with(nb::handle children, PyObject *key, nb::handle rid) {
     for (auto [oid, child] : nb::borrow<nb::dict>(children)) {
-        nb::object value = get(child, key);
+        nb::object value = get_not_none(child, key);
         if (value.is_valid() && equal(value, rid)) return nb::borrow(child);
     }
     return nb::object();
@@ -68,14 +68,14 @@ struct Trading::Event {
     explicit Event(nb::handle record)
         : name(item(record, names.name)),
           data(mapping_or_empty(record, names.data)),
-          rid(get(record, names.request_id)),
+          rid(get_not_none(record, names.request_id)),
           error(mapping_or_empty(record, names.error)) {
         if (!rid.is_valid()) rid = int_of(0);
-        nb::object flag = get(record, names.last);
+        nb::object flag = get_not_none(record, names.last);
         last = !flag.is_valid() || truthy(flag);
-        code = get(error, names.ErrorID);
+        code = get_not_none(error, names.ErrorID);
         if (!code.is_valid()) code = int_of(0);
-        text = get(error, names.ErrorMsg);
+        text = get_not_none(error, names.ErrorMsg);
         if (!text.is_valid()) text = nb::str("");
     }
     bool failed() const { return truthy(code); }
@@ -88,7 +88,7 @@ struct Trading::Event {
 void init_dispatch() {
     nb::dict table;
     for (auto [name, which] : kCases)
-        set(table, check(PyUnicode_InternFromString(name)), int_of(static_cast<long long>(which)));
+        dict_store(table, check(PyUnicode_InternFromString(name)), int_of(static_cast<long long>(which)));
     g.event_cases = table.release().ptr();
 }
 
@@ -130,7 +130,7 @@ void Trading::on_front_disconnected(nb::handle record) {
     // The bridge stays open: the front reconnects by itself, and the
     // "connecting" time limit covers a front that never comes back.  The
     // library's reason is kept as the reconnection's failure.
-    nb::object reason = get(record, names.reason);
+    nb::object reason = get_not_none(record, names.reason);
     if (!reason.is_valid()) reason = int_of(0);
     note_failure(nb::handle(PyExc_ConnectionError)(message({"CTP 前置连接断开（原因码：", reason, "）"})));
     set_phase(names.connecting);
@@ -143,7 +143,7 @@ void Trading::on_login_response(EventCase which, const Event &e) {
     if (!equal(e.rid, phase_id)) return;  // answers an earlier attempt
     if (e.failed()) {
         if (front_busy(e.code)) errors::throw_error(out_of_sync());
-        errors::throw_error(g.ExError, message({"CTP ", label(g.PHASE_LABELS, phase), "失败（错误码：", e.code, "）：", e.text}));
+        errors::throw_error(g.ExError, message({"CTP ", phase_label(phase), "失败（错误码：", e.code, "）：", e.text}));
     }
     update(phase_data, e.data);
     if (!e.last) return;  // more responses follow
@@ -157,7 +157,7 @@ void Trading::on_login_response(EventCase which, const Event &e) {
             nb::object trading_day = item(merged, names.TradingDay);
             if (!PyUnicode_Check(trading_day.ptr())) errors::throw_error(PyExc_TypeError, "TradingDay 必须是 str");
             day = nb::borrow<nb::str>(trading_day);
-            set(account_values, names.trading_day, trading_day);
+            dict_store(account_values, names.trading_day, trading_day);
             front = item(merged, names.FrontID);
             session = item(merged, names.SessionID);
             order_ref = max_order_ref(merged);
@@ -178,10 +178,10 @@ void Trading::on_error(const Event &e) {
     // rejection it is, through a record of that name.
     if (e.has_rid()) {
         for (auto [oid, child] : nb::borrow<nb::dict>(native_orders)) {
-            nb::object insert_id = get(child, names.request_id);
+            nb::object insert_id = get_not_none(child, names.request_id);
             if (insert_id.is_valid() && equal(insert_id, e.rid))
                 return event(dict_of({{names.name, names.RspOrderInsert}, {names.request_id, e.rid}, {names.error, e.error}}));
-            nb::object cancel_id = get(child, names.cancel_request_id);
+            nb::object cancel_id = get_not_none(child, names.cancel_request_id);
             if (cancel_id.is_valid() && equal(cancel_id, e.rid))
                 return event(dict_of({{names.name, names.RspOrderAction}, {names.request_id, e.rid}, {names.error, e.error}}));
         }
@@ -195,7 +195,7 @@ void Trading::on_error(const Event &e) {
 void Trading::on_query_response(const Event &e) {
     if (inflight.is_none() || !equal(item(inflight, names.id), e.rid)) return;
     const nb::object query = inflight;
-    set(query, names.progress, float_of(monotonic()));
+    dict_store(query, names.progress, float_of(monotonic()));
     if (e.failed()) return query_error(e.code, e.text);
     if (truthy(e.data)) check(PyList_Append(item(query, names.rows).ptr(), e.data.ptr()));
     if (!e.last) return;
@@ -216,9 +216,9 @@ void Trading::on_trade_return(const Event &e) {
     nb::tuple key = trade_key(e.data);
     // Held until the position snapshot is established; compared with the
     // second trade snapshot then, not applied one by one.
-    if (has(live_trade_buffer, key)) return;
-    if (size(live_trade_buffer) >= kLiveTradeLimit) errors::throw_error(books_broken(), "登录期间的成交回报暂存队列已满");
-    set(live_trade_buffer, key, e.data);
+    if (dict_has(live_trade_buffer, key)) return;
+    if (dict_size(live_trade_buffer) >= kLiveTradeLimit) errors::throw_error(books_broken(), "登录期间的成交回报暂存队列已满");
+    dict_store(live_trade_buffer, key, e.data);
 }
 
 void Trading::on_insert_rejected(const Event &e) {
@@ -244,25 +244,25 @@ void Trading::on_action_rejected(const Event &e) {
     nb::object system_id =
         system_key(exchange_of(e.data), call_method(get_or(e.data, names.OrderSysID, names.empty), names.strip));
     if (!system_id.is_none()) {
-        nb::object oid = get(system_orders, system_id.ptr());
-        if (oid.is_valid()) child = get(native_orders, oid.ptr());
+        nb::object oid = get_not_none(system_orders, system_id.ptr());
+        if (oid.is_valid()) child = get_not_none(native_orders, oid.ptr());
     }
     if (!child.is_valid() && e.has_rid()) child = child_with(native_orders, names.cancel_request_id, e.rid);
     if (!child.is_valid()) {
-        nb::object ref = get(e.data, names.OrderRef);
+        nb::object ref = get_not_none(e.data, names.OrderRef);
         if (ref.is_valid() && truthy(ref)) {
             nb::object key = nb::make_tuple(get_or(e.data, names.FrontID, Py_None),
                                             get_or(e.data, names.SessionID, Py_None), to_str(ref));
-            nb::object oid = get(ref_orders, key.ptr());
-            if (oid.is_valid()) child = get(native_orders, oid.ptr());
+            nb::object oid = get_not_none(ref_orders, key.ptr());
+            if (oid.is_valid()) child = get_not_none(native_orders, oid.ptr());
         }
     }
     if (!child.is_valid()) return;
     nb::object cancel_id = get_or(child, names.cancel_request_id, Py_None);
     if (e.has_rid() && !equal(cancel_id, e.rid)) return;  // answers an older cancel request
     if (!truthy(item(child, names.cancel_pending)) || cancel_id.is_none()) return;
-    set(child, names.cancel_pending, Py_False);
-    set(child, names.cancel_error, names.msg_cancel_refused);
+    store(child, names.cancel_pending, Py_False);
+    store(child, names.cancel_error, names.msg_cancel_refused);
     aggregate(child);
     touch();
 }

@@ -63,6 +63,7 @@ using torvo::LedgerApi;
     X(nt, "nt") X(mbcs, "mbcs") X(encode, "encode")                \
     X(request, "request") X(poll, "poll") X(close, "close")        \
     X(create, "create") X(get, "get") X(strip, "strip")  \
+    X(pop, "pop")                                                  \
     X(update, "update")            \
     X(front_url, "front_url") X(broker_id, "broker_id")            \
     X(user_id, "user_id") X(app_id, "app_id")                      \

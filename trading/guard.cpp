@@ -10,10 +10,6 @@ namespace torvo::trading {
 
 namespace {
 
-bool finished(nb::handle status) {
-    return is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED);
-}
-
 long long limit_of(nb::handle guard, const char *name) {
     nb::object value = nb::getattr(guard, name);
     return value.is_none() ? -1 : to_int(value);
@@ -31,8 +27,8 @@ bool above(nb::handle value, long long limit) {
 }
 
 GuardCounts &counts_of(Trading &t, nb::handle symbol) {
-    if (PyObject *at = find(t.count_slots_, symbol)) return t.counts_[PyLong_AsSsize_t(at)];
-    set(t.count_slots_, symbol, int_of(static_cast<long long>(t.counts_.size())));
+    if (PyObject *at = dict_find(t.count_slots_, symbol)) return t.counts_[PyLong_AsSsize_t(at)];
+    dict_store(t.count_slots_, symbol, int_of(static_cast<long long>(t.counts_.size())));
     return t.counts_.emplace_back();
 }
 
@@ -48,7 +44,7 @@ void follow_day(Trading &t) {
 
 // The working orders of one side: working_ (buys) or working_sell_ (sells
 // and any child of another direction).
-nb::dict &side(Trading &t, nb::handle direction) { return is(direction, names.BUY) ? t.working_ : t.working_sell_; }
+nb::dict &side(Trading &t, nb::handle direction) { return equals_text(direction, names.BUY) ? t.working_ : t.working_sell_; }
 
 // Drops the finished and forgotten children of one bucket of the index.
 void prune(Trading &t, nb::handle bucket) {
@@ -56,9 +52,9 @@ void prune(Trading &t, nb::handle bucket) {
     Py_ssize_t pos = 0;
     PyObject *oid, *child;
     while (PyDict_Next(bucket.ptr(), &pos, &oid, &child))
-        if (find(t.native_orders, oid) != child || finished(item(child, child_key.status)))
+        if (dict_find(t.native_orders, oid) != child || terminal(item(child, child_key.status)))
             gone.push_back(nb::borrow(oid));
-    for (nb::object &each : gone) del(bucket, each);
+    for (nb::object &each : gone) dict_discard(bucket, each);
 }
 
 // Prunes every bucket of both sides, counts what is left, and sets the size
@@ -69,7 +65,7 @@ void sweep(Trading &t) {
         nb::object buckets = check(PyDict_Values(index->ptr()));
         for (nb::handle bucket : buckets) {
             prune(t, bucket);
-            t.working_size_ += size(bucket);
+            t.working_size_ += dict_size(bucket);
         }
     }
     t.working_limit_ = std::max<Py_ssize_t>(256, 2 * t.working_size_);
@@ -128,19 +124,19 @@ nb::object Trading::guard_insert(nb::handle symbol, nb::handle direction, nb::ha
         }
         if (!text.is_valid() && l.repeat_ms >= 0) {
             repeat_key_ = repeat_key(symbol, direction, offset, volume, limit_price);
-            PyObject *at = find(recent_, repeat_key_);
+            PyObject *at = dict_find(recent_, repeat_key_);
             if (at != nullptr && to_double(at) > guard_now_ - static_cast<double>(l.repeat_ms) / 1000.0)
                 text = message({"与 ", int_of(l.repeat_ms), " 毫秒内已发送的报单重复（repeat_ms），未提交"});
         }
         if (!text.is_valid() && l.self_trade) {
-            const bool buy = is(direction, names.BUY);
-            if (PyObject *bucket = find(buy ? working_sell_ : working_, symbol)) {
+            const bool buy = equals_text(direction, names.BUY);
+            if (PyObject *bucket = dict_find(buy ? working_sell_ : working_, symbol)) {
                 prune(*this, bucket);
                 Py_ssize_t pos = 0;
                 PyObject *oid, *child;
                 while (PyDict_Next(bucket, &pos, &oid, &child)) {
-                    if (!is(item(child, child_key.direction), buy ? names.SELL : names.BUY)) continue;
-                    PyObject *record = find(order_book, item(child, child_key.parent));
+                    if (!equals_text(item(child, child_key.direction), buy ? names.SELL : names.BUY)) continue;
+                    PyObject *record = dict_find(order_book, item(child, child_key.parent));
                     if (record == nullptr) continue;
                     nb::object resting = get_or(record, order_key.limit_price, Py_None);
                     if (resting.is_none()) continue;
@@ -164,7 +160,7 @@ void Trading::guard_sent(nb::handle symbol, nb::handle direction, nb::handle off
         while (static_cast<long long>(sent_times_.size()) > l.max_rate) sent_times_.pop_front();
     }
     if (l.repeat_ms >= 0) {
-        set(recent_, repeat_key_.is_valid() && !repeat_key_.is_none()
+        dict_store(recent_, repeat_key_.is_valid() && !repeat_key_.is_none()
                          ? nb::handle(repeat_key_)
                          : nb::handle(repeat_key(symbol, direction, offset, volume, limit_price)),
             guard_time_);
@@ -172,15 +168,15 @@ void Trading::guard_sent(nb::handle symbol, nb::handle direction, nb::handle off
         // Entries out of the window go when the memory has doubled since the
         // last sweep: a constant share of each insert, and the memory stays
         // within twice the orders of one window.
-        if (size(recent_) >= recent_limit_) {
+        if (dict_size(recent_) >= recent_limit_) {
             const double since = guard_now_ - static_cast<double>(l.repeat_ms) / 1000.0;
             std::vector<nb::object> old;
             Py_ssize_t pos = 0;
             PyObject *key, *at;
             while (PyDict_Next(recent_.ptr(), &pos, &key, &at))
                 if (to_double(at) <= since) old.push_back(nb::borrow(key));
-            for (nb::object &each : old) del(recent_, each);
-            recent_limit_ = std::max<Py_ssize_t>(64, 2 * size(recent_));
+            for (nb::object &each : old) dict_discard(recent_, each);
+            recent_limit_ = std::max<Py_ssize_t>(64, 2 * dict_size(recent_));
         }
     }
 }
@@ -205,13 +201,13 @@ void Trading::guard_order_added(nb::handle order_id, nb::handle child) {
 void Trading::guard_working_again(nb::handle order_id, nb::handle child) {
     nb::object symbol = item(child, child_key.symbol);
     nb::dict &index = side(*this, item(child, child_key.direction));
-    PyObject *bucket = find(index, symbol);
+    PyObject *bucket = dict_find(index, symbol);
     if (bucket == nullptr) {
         nb::dict fresh;
-        set(index, symbol, fresh);
+        dict_store(index, symbol, fresh);
         bucket = fresh.ptr();
     }
-    set(bucket, order_id, child);
+    dict_store(bucket, order_id, child);
     // Whatever left the books without the index hearing of it goes in a
     // sweep whenever the index may have doubled since the last one.
     if (++working_size_ >= working_limit_) sweep(*this);
@@ -219,8 +215,8 @@ void Trading::guard_working_again(nb::handle order_id, nb::handle child) {
 
 void Trading::guard_working_drop(nb::handle order_id, nb::handle child) {
     nb::object symbol = get_or(child, child_key.symbol, Py_None);
-    if (PyObject *bucket = find(side(*this, get_or(child, child_key.direction, Py_None)), symbol))
-        del(bucket, order_id);
+    if (PyObject *bucket = dict_find(side(*this, get_or(child, child_key.direction, Py_None)), symbol))
+        dict_discard(bucket, order_id);
 }
 
 void Trading::guard_order_forgotten(nb::handle order_id, nb::handle child) {
@@ -257,7 +253,7 @@ nb::list Trading::cancel_all(nb::handle symbol) {
             nb::object buckets = check(PyDict_Values(index->ptr()));
             for (nb::handle bucket : buckets) collect(bucket);
         } else if (PyUnicode_Check(symbol.ptr())) {
-            if (PyObject *bucket = find(*index, exact_text(symbol))) collect(bucket);
+            if (PyObject *bucket = dict_find(*index, exact_text(symbol))) collect(bucket);
         }
     }
     nb::list out;
@@ -280,15 +276,15 @@ nb::dict Trading::counters() {
                                names.trades_warning, names.refused_warning};
         nb::dict row;
         for (int i = 0; i < 5; ++i) {
-            set(row, keys[i], int_of(values[i]));
-            set(row, warned[i], limits_.warn[i] >= 0 && values[i] >= limits_.warn[i] ? Py_True : Py_False);
+            dict_store(row, keys[i], int_of(values[i]));
+            dict_store(row, warned[i], limits_.warn[i] >= 0 && values[i] >= limits_.warn[i] ? Py_True : Py_False);
         }
-        set(symbols, symbol, row);
+        dict_store(symbols, symbol, row);
     }
     nb::dict out;
-    set(out, names.trading_day, day);
-    set(out, names.paused, paused_ ? Py_True : Py_False);
-    set(out, names.symbols, symbols);
+    dict_store(out, names.trading_day, day);
+    dict_store(out, names.paused, paused_ ? Py_True : Py_False);
+    dict_store(out, names.symbols, symbols);
     return out;
 }
 

@@ -42,9 +42,9 @@ void Trading::phase_request(nb::handle step, nb::handle method, nb::handle data)
     phase_data = nb::dict();
     auto [rid, code] = request(method, data);
     phase_id = int_of(rid);
-    if (code_is(code, -1) || flow_controlled(code)) errors::throw_error(out_of_sync());
-    if (!code_is(code, 0))
-        errors::throw_error(g.ExError, message({"CTP ", label(g.PHASE_LABELS, phase), "请求失败（错误码：", code, "）"}));
+    if (equals_int(code, -1) || flow_controlled(code)) errors::throw_error(out_of_sync());
+    if (!equals_int(code, 0))
+        errors::throw_error(g.ExError, message({"CTP ", phase_label(phase), "请求失败（错误码：", code, "）"}));
 }
 
 void Trading::schedule_account() {
@@ -66,7 +66,7 @@ void Trading::tick(double now) {
         if (now - to_double(item(inflight, names.progress)) > timeout_s) {
             nb::object kind = item(inflight, names.kind);
             if (step != Phase::Ready)
-                errors::throw_error(out_of_sync(), message({"CTP ", label(g.QUERY_LABELS, kind), "查询超时且无进展"}));
+                errors::throw_error(out_of_sync(), message({"CTP ", query_label(kind), "查询超时且无进展"}));
             // While ready a silent account query is dropped and queued again.
             call_method(query_recovery, names.fail);
             set_add(pending, kind);
@@ -85,7 +85,7 @@ void Trading::tick(double now) {
         if (set_empty(pending)) return;
         kind = nb::borrow(names.account);
     }
-    nb::object fields = is(kind, names.account) ? nb::object(dict_of({{names.CurrencyID, names.CNY}})) : nb::none();
+    nb::object fields = equals_text(kind, names.account) ? nb::object(dict_of({{names.CurrencyID, names.CNY}})) : nb::none();
     auto [rid, code] = request(item(g.QUERY, kind), fields);
     last_query = now;
     if (flow_controlled(code)) {
@@ -94,7 +94,7 @@ void Trading::tick(double now) {
         last_query = now + 1;
         return;
     }
-    if (!code_is(code, 0))
+    if (!equals_int(code, 0))
         errors::throw_error(out_of_sync(), message({"CTP ", item(g.QUERY_LABELS, kind), "查询提交失败（错误码：", code, "）"}));
     set_discard(pending, kind);
     phase_time = now;
@@ -115,7 +115,7 @@ void Trading::query_error(nb::handle code, nb::handle text) {
         if (ready) set_add(pending, item(query, names.kind));
         return;
     }
-    errors::throw_error(g.ExError, message({"CTP ", label(g.QUERY_LABELS, item(query, names.kind)), "查询失败（错误码：", code, "）：", text}));
+    errors::throw_error(g.ExError, message({"CTP ", query_label(item(query, names.kind)), "查询失败（错误码：", code, "）：", text}));
 }
 
 }  // namespace torvo::trading

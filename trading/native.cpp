@@ -28,7 +28,7 @@ nb::object import_bridge() {
 nb::object flow_path(nb::handle directory) {
     nb::object os = module_attr(names.os);
     nb::object path = check(PyNumber_Add(check(PyObject_Str(directory.ptr())).ptr(), attr(os, names.sep).ptr()));
-    if (is(attr(os, names.name), names.nt)) return attr(path, names.encode)(nb::handle(names.mbcs));
+    if (equals_text(attr(os, names.name), names.nt)) return attr(path, names.encode)(nb::handle(names.mbcs));
     return attr(os, names.fsencode)(path);
 }
 

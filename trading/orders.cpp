@@ -63,7 +63,7 @@ bool on_tick(nb::handle price, nb::handle tick) {
 }  // namespace
 
 bool Trading::accepts_orders() const {
-    return phase_code == Phase::Ready && is(session_status, names.READY) && !reset_pending;
+    return phase_code == Phase::Ready && equals_text(session_status, names.READY) && !reset_pending;
 }
 
 // ---- insert --------------------------------------------------------------
@@ -84,12 +84,12 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
     if (nb::object refused = guard_insert(symbol, direction, offset, volume, limit_price); refused.is_valid())
         return results_of(names.REJECTED, Py_None, refused.ptr());
     // FAK: what does not fill at once is cancelled; FOK: all at once or nothing.
-    PyObject *time_condition = is(advanced, names.FAK) || is(advanced, names.FOK) ? names.one_text : names.three_text;
-    PyObject *volume_condition = is(advanced, names.FOK) ? names.three_text : names.one_text;
+    PyObject *time_condition = equals_text(advanced, names.FAK) || equals_text(advanced, names.FOK) ? names.one_text : names.three_text;
+    PyObject *volume_condition = equals_text(advanced, names.FOK) ? names.three_text : names.one_text;
 
     // ---- planning: nothing changes until every check has passed
     if (!accepts_orders()) errors::throw_error(g.ExError, nb::handle(names.msg_not_ready_ex));
-    nb::object instrument = get(instruments, symbol.ptr());
+    nb::object instrument = get_not_none(instruments, symbol.ptr());
     if (!instrument.is_valid() || !truthy(instrument) || !truthy(get_or(instrument, names.IsTrading, Py_None)))
         errors::throw_error(PyExc_ValueError, "合约不存在、不受支持或当前不可交易");
     nb::object tick = item(instrument, names.PriceTick);
@@ -143,7 +143,7 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
                                     .ref = ref,
                                     .front = front,
                                     .session = session});
-        set(ref_orders, nb::make_tuple(front, session, ref), oid);
+        dict_store(ref_orders, nb::make_tuple(front, session, ref), oid);
         registered.emplace_back(std::move(child), item(g.FLAG_BY_OFFSET, word));
     }
 
@@ -156,7 +156,7 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
         if (submit_failed) {
             text = names.msg_not_sent;
         } else {
-            set(child, names.request_id, add(int_of(request_id), g.one));
+            store(child, names.request_id, add(int_of(request_id), g.one));
             static Shape insert_shape;
             nb::dict fields = dict_of(insert_shape, {{names.InstrumentID, instrument_id},
                                                      {names.ExchangeID, exchange},
@@ -177,8 +177,8 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
             bool unknown = false;
             try {
                 auto [rid, code] = request(names.OrderInsert, fields);
-                set(child, names.request_id, int_of(rid));
-                if (!code_is(code, 0)) text = names.msg_insert_refused;
+                store(child, names.request_id, int_of(rid));
+                if (!equals_int(code, 0)) text = names.msg_insert_refused;
             } catch (nb::python_error &e) {
                 if (unconvertible(e)) {
                     text = names.msg_insert_unconvertible;
@@ -190,7 +190,7 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
             }
             if (unknown) {
                 // The request may have left: the order stays for its returns to settle.
-                set(child, names.status_msg, names.msg_insert_unknown);
+                store(child, names.status_msg, names.msg_insert_unknown);
                 results.append(result(names.UNKNOWN, oid, names.msg_insert_unknown));
                 submit_failed = any_sent = true;
                 continue;
@@ -210,7 +210,7 @@ nb::list Trading::insert_now(nb::handle symbol, nb::handle direction, nb::handle
     recompute_frozen(nb::none(), symbol);
     for (auto &[child, flag] : registered) {
         (void)flag;
-        if (has(native_orders, item(child, names.order_id))) aggregate(child);
+        if (dict_has(native_orders, item(child, names.order_id))) aggregate(child);
     }
     if (any_sent) {
         if (limits_.on) guard_sent(symbol, direction, offset, volume, limit_price);
@@ -224,8 +224,8 @@ void Trading::forget_order(nb::handle order_id, nb::handle child) {
     nb::object key = nb::make_tuple(item(child, names.front), item(child, names.session), item(child, names.ref));
     guard_order_forgotten(order_id, child);
     index_remove(order_id, child);
-    del(order_book, order_id);
-    del(ref_orders, key);
+    dict_discard(order_book, order_id);
+    dict_discard(ref_orders, key);
 }
 
 namespace {
@@ -292,18 +292,18 @@ coro::Coroutine insert_now_body(Trading *self, nb::handle symbol, nb::handle dir
 nb::list Trading::cancel(nb::handle caller_id) {
     if (!PyUnicode_Check(caller_id.ptr())) return nb::list();
     const nb::object order_id = exact_text(caller_id);
-    nb::object order = nb::borrow(find(order_book, order_id));
+    nb::object order = nb::borrow(dict_find(order_book, order_id));
     if ((!order.is_valid() || order.is_none()) && orders.is_valid() && !orders.is_none()) {
-        PyObject *published = find(checked(g.ledger->data(orders.ptr())), order_id);
-        if (published != nullptr) order = nb::borrow(checked(g.ledger->values(published)));
+        PyObject *published = dict_find(check_borrowed(g.ledger->data(orders.ptr())), order_id);
+        if (published != nullptr) order = nb::borrow(check_borrowed(g.ledger->values(published)));
     }
     if (!order.is_valid() || order.is_none()) return nb::list();
     nb::object status = get_or(order, names.status, Py_None);
-    if (is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED)) return nb::list();
+    if (terminal(status)) return nb::list();
 
-    if (!is(session_status, names.READY) || reset_pending)
+    if (!equals_text(session_status, names.READY) || reset_pending)
         return results_of(names.REJECTED, order_id, names.msg_cancel_not_ready);
-    nb::object child = nb::borrow(find(native_orders, order_id));
+    nb::object child = nb::borrow(dict_find(native_orders, order_id));
     if (!child.is_valid() || child.is_none()) return results_of(names.REJECTED, order_id, names.msg_cancel_unconfirmed);
     if (truthy(get_or(child, names.pending_finish, Py_False)) || truthy(get_or(child, names.cancel_pending, Py_False)))
         return nb::list();  // finishing, or a cancellation already under way
@@ -323,7 +323,7 @@ nb::list Trading::cancel(nb::handle caller_id) {
                                                                                {names.ExchangeID, exchange},
                                                                                {names.OrderSysID, exchange_order_id},
                                                                                {names.ActionFlag, names.zero_text}}));
-        if (!code_is(code, 0)) return results_of(names.REJECTED, order_id, names.msg_cancel_refused_submit);
+        if (!equals_int(code, 0)) return results_of(names.REJECTED, order_id, names.msg_cancel_refused_submit);
         outcome = result(names.SUBMITTED, order_id, names.empty);
         rid = sent;
     } catch (nb::python_error &e) {
@@ -332,9 +332,9 @@ nb::list Trading::cancel(nb::handle caller_id) {
         outcome = result(names.UNKNOWN, order_id, names.msg_cancel_unknown);
         rid = request_id;
     }
-    set(child, names.cancel_request_id, int_of(rid));
-    set(child, names.cancel_pending, Py_True);
-    set(child, names.cancel_error, Py_None);
+    store(child, names.cancel_request_id, int_of(rid));
+    store(child, names.cancel_pending, Py_True);
+    store(child, names.cancel_error, Py_None);
     guard_cancel_sent(symbol);
     aggregate(child);
     touch();

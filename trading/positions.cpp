@@ -25,28 +25,27 @@ const Side &side_of(nb::handle side) {
                                 position_key.frozen_long,  position_key.available_long, names.SELL};
     static const Side short_side{position_key.pos_short,    position_key.pos_short_today, position_key.pos_short_his,
                                  position_key.frozen_short, position_key.available_short, names.BUY};
-    if (is(side, names.long_)) return long_side;
-    if (is(side, names.short_)) return short_side;
+    if (equals_text(side, names.long_)) return long_side;
+    if (equals_text(side, names.short_)) return short_side;
     // "pos_" + side names no key of a position record.
     errors::throw_error(PyExc_KeyError, message({"pos_", side}));
 }
 
 bool can_reserve(nb::handle child) {
     if (!PyDict_Check(child.ptr())) return true;  // not ours: let the live checks decide
-    nb::object offset = get(child, names.offset), status = get(child, names.status);
-    if (offset.is_valid() && is(offset, names.OPEN)) return false;
-    return !(status.is_valid() &&
-             (is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED)));
+    nb::object offset = get_not_none(child, names.offset), status = get_not_none(child, names.status);
+    if (offset.is_valid() && equals_text(offset, names.OPEN)) return false;
+    return !(status.is_valid() && terminal(status));
 }
 
 // reserving[symbol][order_id] = child, the symbol's bucket made if absent.
 void add_reserving(nb::handle reserving, nb::handle symbol, nb::handle order_id, nb::handle child) {
-    nb::object bucket = nb::borrow(find(reserving, symbol));
+    nb::object bucket = nb::borrow(dict_find(reserving, symbol));
     if (!bucket.is_valid()) {
         bucket = nb::dict();
-        set(reserving, symbol, bucket);
+        dict_store(reserving, symbol, bucket);
     }
-    set(bucket, order_id, child);
+    dict_store(bucket, order_id, child);
 }
 
 }  // namespace
@@ -54,7 +53,7 @@ void add_reserving(nb::handle reserving, nb::handle symbol, nb::handle order_id,
 // ---- the index of reserving children -----------------------------------
 
 void Trading::index_add(nb::handle order_id, nb::handle child) {
-    if (native_orders.ptr() != reserving_of_.ptr() || size(native_orders) != reserving_size_ + 1) {
+    if (native_orders.ptr() != reserving_of_.ptr() || dict_size(native_orders) != reserving_size_ + 1) {
         reserving_size_ = -1;  // out of step: rebuilt at the next scan
         return;
     }
@@ -64,13 +63,13 @@ void Trading::index_add(nb::handle order_id, nb::handle child) {
 
 void Trading::index_drop(nb::handle order_id, nb::handle child) {
     guard_working_drop(order_id, child);
-    nb::object bucket = nb::borrow(find(reserving_, get_or(child, child_key.symbol, Py_None)));
-    if (bucket.is_valid()) del(bucket, order_id);
+    nb::object bucket = nb::borrow(dict_find(reserving_, get_or(child, child_key.symbol, Py_None)));
+    if (bucket.is_valid()) dict_discard(bucket, order_id);
 }
 
 void Trading::index_remove(nb::handle order_id, nb::handle child) {
-    const bool in_step = native_orders.ptr() == reserving_of_.ptr() && size(native_orders) == reserving_size_;
-    if (!del(native_orders, order_id)) return;
+    const bool in_step = native_orders.ptr() == reserving_of_.ptr() && dict_size(native_orders) == reserving_size_;
+    if (!dict_discard(native_orders, order_id)) return;
     if (!in_step) {
         reserving_size_ = -1;
         return;
@@ -85,14 +84,14 @@ static PyObject *reserving_children(Trading &t, nb::handle symbol) {
     // children go; `bucket` is then theirs.
     PyObject *bucket = nullptr;
     auto current = [&] {
-        if (t.native_orders.ptr() != t.reserving_of_.ptr() || size(t.native_orders) != t.reserving_size_)
+        if (t.native_orders.ptr() != t.reserving_of_.ptr() || dict_size(t.native_orders) != t.reserving_size_)
             return false;
-        bucket = find(t.reserving_, symbol);
+        bucket = dict_find(t.reserving_, symbol);
         if (bucket == nullptr) return true;
         Py_ssize_t pos = 0;
         PyObject *oid, *child;
         while (PyDict_Next(bucket, &pos, &oid, &child))
-            if (find(t.native_orders, oid) != child) return false;
+            if (dict_find(t.native_orders, oid) != child) return false;
         return true;
     };
     if (current()) return bucket;
@@ -106,26 +105,26 @@ static PyObject *reserving_children(Trading &t, nb::handle symbol) {
         if (can_reserve(child)) add_reserving(t.reserving_, get_or(child, child_key.symbol, Py_None), oid, child);
     }
     t.reserving_of_ = all;
-    t.reserving_size_ = size(all);
-    return find(t.reserving_, symbol);
+    t.reserving_size_ = dict_size(all);
+    return dict_find(t.reserving_, symbol);
 }
 
 // ---- the position book -------------------------------------------------
 
 void Trading::apply_position_trade(nb::handle row, nb::handle given) {
     nb::object symbol = given.is_valid() ? nb::borrow(given) : symbol_of(row);
-    nb::object pos = nb::borrow(find(position_book, symbol));
+    nb::object pos = nb::borrow(dict_find(position_book, symbol));
     if (!pos.is_valid() || pos.is_none()) {
         pos = nb::handle(g.empty_position)(symbol, now_ms());
-        set(position_book, symbol, pos);
+        dict_store(position_book, symbol, pos);
     }
     nb::object volume = item(row, names.Volume);
     nb::object flag = item(row, names.OffsetFlag);
     const bool buy = equal(item(row, names.Direction), names.zero_text);
     if (equal(flag, names.zero_text)) {
         const Side &s = side_of(buy ? names.long_ : names.short_);
-        set(pos, s.pos, add(item(pos, s.pos), volume));
-        set(pos, s.today, add(item(pos, s.today), volume));
+        store(pos, s.pos, add(item(pos, s.pos), volume));
+        store(pos, s.today, add(item(pos, s.today), volume));
     } else {
         const Side &s = side_of(buy ? names.short_ : names.long_);
         if (less(item(pos, s.pos), volume)) errors::throw_error(books_broken(), "平仓成交数量超过本地持仓");
@@ -145,17 +144,17 @@ void Trading::apply_position_trade(nb::handle row, nb::handle given) {
             auto &[bucket, amount] = plan[i];
             nb::object held = item(pos, bucket);
             if (less(held, amount)) errors::throw_error(books_broken(), "平仓成交数量超过本地对应今昨仓");
-            set(pos, bucket, sub(held, amount));
+            store(pos, bucket, sub(held, amount));
         }
-        set(pos, s.pos, sub(item(pos, s.pos), volume));
+        store(pos, s.pos, sub(item(pos, s.pos), volume));
     }
-    set(pos, position_key.pos, sub(item(pos, position_key.pos_long), item(pos, position_key.pos_short)));
-    set(pos, position_key.updated_at, int_of(now_ms()));
+    store(pos, position_key.pos, sub(item(pos, position_key.pos_long), item(pos, position_key.pos_short)));
+    store(pos, position_key.updated_at, int_of(now_ms()));
 }
 
 std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::handle side) {
     nb::object zero = int_of(0);
-    nb::object pos = nb::borrow(find(position_book, symbol));
+    nb::object pos = nb::borrow(dict_find(position_book, symbol));
     if (!pos.is_valid() || pos.is_none() || !truthy(pos)) return {zero, zero};
     const Side &s = side_of(side);
     if (item(pos, s.pos).is_none()) return {zero, zero};
@@ -171,7 +170,7 @@ std::pair<nb::object, nb::object> Trading::free_parts(nb::handle symbol, nb::han
         if (!equal(get_or(child, child_key.direction, Py_None), s.closing)) continue;
         if (equal(get_or(child, child_key.offset, Py_None), names.OPEN)) continue;
         nb::object status = get_or(child, child_key.status, Py_None);
-        if (is(status, names.FILLED) || is(status, names.CANCELLED) || is(status, names.REJECTED)) continue;
+        if (terminal(status)) continue;
         nb::object left = item(child, child_key.volume_left);
         nb::object close_type = get_or(child, child_key.close_type, Py_None);
         if (equal(close_type, names.TODAY)) {
@@ -215,16 +214,16 @@ void Trading::recompute_frozen(nb::handle updated, nb::handle symbol) {
         return stamp;
     };
     if (!symbol.is_none()) {
-        nb::object record = nb::borrow(find(position_book, symbol));
+        nb::object record = nb::borrow(dict_find(position_book, symbol));
         if (record.is_valid() && !item(record, position_key.pos_long).is_none() && refreeze(*this, symbol, record))
-            set(record, position_key.updated_at, when());
+            store(record, position_key.updated_at, when());
         return;
     }
     nb::object records = check(PyDict_Items(position_book.ptr()));
     for (nb::handle pair : records) {
         nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), record = PyTuple_GET_ITEM(pair.ptr(), 1);
         if (!item(record, position_key.pos_long).is_none() && refreeze(*this, key, record))
-            set(record, position_key.updated_at, when());
+            store(record, position_key.updated_at, when());
     }
 }
 

@@ -29,47 +29,10 @@ nb::str message(std::initializer_list<Part> parts) {
     return nb::steal<nb::str>(check(PyUnicode_Join(empty.ptr(), list.ptr())).release());
 }
 
-// ---- outside mappings --------------------------------------------------
-
-nb::object get(nb::handle mapping, PyObject *key) {
-    nb::object value;
-    if (PyDict_CheckExact(mapping.ptr())) {
-        value = nb::borrow(find(mapping, key));
-    } else {
-        value = check(PyObject_CallMethodOneArg(mapping.ptr(), names.get, key));
-    }
-    if (value.is_valid() && value.is_none()) value.reset();
-    return value;
-}
-
-// The rest of get_or: any mapping but an exact dict.
-nb::object get_or_slow(nb::handle mapping, PyObject *key, nb::handle fallback) {
-    return check(PyObject_CallMethodObjArgs(mapping.ptr(), names.get, key, fallback.ptr(), nullptr));
-}
-
-// The rest of item: an exact dict without the key, and any other mapping.
-nb::object item_slow(nb::handle mapping, PyObject *key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        // KeyError(key), with the key as its one argument even when it is a tuple.
-        nb::object exc = check(PyObject_CallOneArg(PyExc_KeyError, key));
-        errors::give(exc.release().ptr());
-        throw nb::python_error();
-    }
-    return check(PyObject_GetItem(mapping.ptr(), key));
-}
-
-void update(nb::handle target, nb::handle other) {
-    if (PyDict_Check(other.ptr()) && PyDict_Check(target.ptr())) {
-        check(PyDict_Update(target.ptr(), other.ptr()));
-        return;
-    }
-    check(PyObject_CallMethodOneArg(target.ptr(), names.update, other.ptr()));
-}
-
 // ---- the session's own dicts -------------------------------------------
 
-nb::object pop(nb::handle d, nb::handle key) {
-    nb::object value = nb::borrow(find(d, key));
+nb::object dict_pop(nb::handle d, nb::handle key) {
+    nb::object value = nb::borrow(dict_find(d, key));
     if (value.is_valid()) check(PyDict_DelItem(d.ptr(), key.ptr()));
     return value;
 }
@@ -138,6 +101,59 @@ nb::object keys_of(nb::handle names_) {
         check(PyDict_SetItem(out.ptr(), name, name));
     }
     return out;
+}
+
+// ---- any mapping -------------------------------------------------------
+
+nb::object get_not_none(nb::handle mapping, PyObject *key) {
+    nb::object value;
+    if (PyDict_CheckExact(mapping.ptr())) {
+        value = nb::borrow(dict_find(mapping, key));
+    } else {
+        value = check(PyObject_CallMethodOneArg(mapping.ptr(), names.get, key));
+    }
+    if (value.is_valid() && value.is_none()) value.reset();
+    return value;
+}
+
+// The rest of get_or: any mapping but an exact dict.
+nb::object get_or_slow(nb::handle mapping, PyObject *key, nb::handle fallback) {
+    return check(PyObject_CallMethodObjArgs(mapping.ptr(), names.get, key, fallback.ptr(), nullptr));
+}
+
+// The rest of item: an exact dict without the key, and any other mapping.
+nb::object item_slow(nb::handle mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        // KeyError(key), with the key as its one argument even when it is a tuple.
+        errors::throw_error(PyExc_KeyError, key);
+    }
+    return check(PyObject_GetItem(mapping.ptr(), key));
+}
+
+// The rest of item_if_present: any mapping but an exact dict.
+nb::object item_if_present_slow(nb::handle mapping, PyObject *key) {
+    if (PyObject *value = PyObject_GetItem(mapping.ptr(), key)) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return {};
+}
+
+nb::object pop(nb::handle mapping, nb::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) return dict_pop(mapping, key);
+    PyObject *args[] = {mapping.ptr(), key.ptr()};
+    if (PyObject *value = PyObject_VectorcallMethod(names.pop, args, 2, nullptr))
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return {};
+}
+
+void update(nb::handle target, nb::handle other) {
+    if (PyDict_CheckExact(target.ptr()) && PyDict_Check(other.ptr())) {
+        check(PyDict_Update(target.ptr(), other.ptr()));
+        return;
+    }
+    check(PyObject_CallMethodOneArg(target.ptr(), names.update, other.ptr()));
 }
 
 // ---- calls -------------------------------------------------------------
@@ -255,19 +271,14 @@ bool less(nb::handle a, nb::handle b) {
     return r != 0;
 }
 
-bool code_is(nb::handle code, long value) {
-    if (PyLong_CheckExact(code.ptr())) {
+bool equals_int(nb::handle value, long number) {
+    if (PyLong_CheckExact(value.ptr())) {
         int overflow = 0;
-        long v = PyLong_AsLongAndOverflow(code.ptr(), &overflow);
-        return overflow == 0 && v == value;
+        long v = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+        return overflow == 0 && v == number;
     }
-    nb::object other = int_of(value);
-    return equal(code, other);
-}
-
-nb::object label(PyObject *table, nb::handle key) {
-    PyObject *value = find(table, key);
-    return nb::borrow(value != nullptr ? value : key.ptr());
+    nb::object other = int_of(number);
+    return equal(value, other);
 }
 
 // ---- the module's bindings ---------------------------------------------
@@ -275,8 +286,8 @@ nb::object label(PyObject *table, nb::handle key) {
 nb::object module_attr(PyObject *name) {
     PyObject *value = PyDict_GetItemWithError(g.module_dict, name);
     if (value == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw nb::python_error();
+        if (PyErr_Occurred()) throw nb::python_error();
+        errors::throw_error(PyExc_NameError, "name '%U' is not defined", name);
     }
     return nb::borrow(value);
 }

@@ -1,11 +1,22 @@
-// The few Python operations the session code is written in, each one line at
-// the call site.  Errors of the host surface as `nb::python_error`.
+// The Python operations the session code is written in, each one line at
+// the call site.  Errors of the host surface as `nb::python_error`; raising
+// goes through errors::throw_error (common/errors.h).
 //
-// Two kinds of mapping meet here.  The session's own dicts are `nb::dict`
-// and are read and written directly (`find`, `has`, `set`, `del`).  A mapping
-// handed in from outside (an event record, a row, a field dict) may be a dict
-// subclass or any mapping: `get`, `get_or` and `item` read an exact dict
-// directly and anything else through its own methods, as Python code would.
+// A name says what kind of object an operation takes, and so how it is done:
+//   dict_*  the session's own dicts (its books, indexes and tables, a dict it
+//           has just made, a ledger record's values): the dict C API, no
+//           method of theirs called, whatever their class.
+//   set_*   the session's own sets, the same way.
+//   item, item_if_present, get_or, get_not_none, store, assign, pop, update:
+//           any mapping, above all one from outside (an event record, a row,
+//           a field dict, a record in the books, which Python code can
+//           replace, a user's object): an exact dict directly (inline),
+//           anything else through its own methods, reads and writes alike, so
+//           a dict subclass sees its __getitem__, get, __setitem__, pop and
+//           update.
+// The rest are named for the Python they stand for (attr, call_method,
+// truthy, equal, less, ...).  The trading rules built on them (which codes
+// mean a busy front, the labels of messages) live in session.h.
 #pragma once
 
 #include <initializer_list>
@@ -19,16 +30,22 @@ namespace torvo::trading {
 
 // ---- errors ------------------------------------------------------------
 
-// Throws the current Python error if `obj` is null; else returns it owned.
+// The result of a C API call that returns null (or -1) with an exception
+// set on failure: the current Python error is thrown then.
+//   check(new reference)       -> the object, owned
+//   check_borrowed(borrowed)   -> the object, still borrowed
+//   check(status)
 nb::object check(PyObject *obj);
+inline nb::handle check_borrowed(PyObject *borrowed) {
+    if (borrowed == nullptr) throw nb::python_error();
+    return borrowed;
+}
 inline void check(int status) {
     if (status < 0) throw nb::python_error();
 }
 
-// Raising: errors::throw_error (common/errors.h).
-
 // The text of each part (str() of what is not a str), joined: the message
-// builder, e.g. message({"CTP ", label, "查询失败（错误码：", code, "）"}).
+// builder, e.g. message({"CTP ", query_label(kind), "查询失败（错误码：", code, "）"}).
 struct Part {
     Part(const char *utf8) : text(utf8) {}
     Part(nb::handle obj) : obj(obj) {}
@@ -37,10 +54,63 @@ struct Part {
 };
 nb::str message(std::initializer_list<Part> parts);
 
-// ---- outside mappings --------------------------------------------------
+// ---- the session's own dicts and sets: dict_*, set_* ------------------
 
-// mapping.get(key): an empty object when the key is absent or its value None.
-nb::object get(nb::handle mapping, PyObject *key);
+// Borrowed value of d[key], or null when absent.
+inline PyObject *dict_find(nb::handle d, nb::handle key) {
+    PyObject *value = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+inline bool dict_has(nb::handle d, nb::handle key) {
+    int r = PyDict_Contains(d.ptr(), key.ptr());
+    check(r);
+    return r != 0;
+}
+// d[key] = value
+inline void dict_store(nb::handle d, nb::handle key, nb::handle value) {
+    check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()));
+}
+// del d[key] when the key is there; whether it was.
+inline bool dict_discard(nb::handle d, nb::handle key) {
+    if (dict_find(d, key) == nullptr) return false;  // no KeyError made and cleared
+    if (PyDict_DelItem(d.ptr(), key.ptr()) == 0) return true;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+// d.pop(key, None): an empty object when absent.
+nb::object dict_pop(nb::handle d, nb::handle key);
+inline Py_ssize_t dict_size(nb::handle d) { return PyDict_GET_SIZE(d.ptr()); }
+
+// A new dict of the pairs, in order.
+nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items);
+// The same for a record made on a hot path, with a `static Shape` of its own
+// at the call site: the first call keeps a template of the keys and values,
+// later ones copy it (no resizing, no re-hashing) and write only the values
+// that are not the very objects of the template.  The template keeps the
+// first call's values that live as long as the process anyway (None, bools,
+// small ints, interned texts: the site's constants), and None for the rest.
+struct Shape {
+    PyObject *keys = nullptr;  // the template; kept for the process's life
+};
+nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::handle>> items);
+// {name: name for name in names}: a set that keeps its order.
+nb::object keys_of(nb::handle names_);
+
+inline bool set_has(nb::handle s, nb::handle key) {
+    int r = PySet_Contains(s.ptr(), key.ptr());
+    check(r);
+    return r != 0;
+}
+inline void set_add(nb::handle s, nb::handle key) { check(PySet_Add(s.ptr(), key.ptr())); }
+inline void set_discard(nb::handle s, nb::handle key) { check(PySet_Discard(s.ptr(), key.ptr())); }
+inline bool set_empty(nb::handle s) { return PySet_GET_SIZE(s.ptr()) == 0; }
+
+// ---- any mapping: an exact dict directly, the rest through its methods ----
+
+// mapping.get(key), None counting as absent: an empty object for both.
+nb::object get_not_none(nb::handle mapping, PyObject *key);
 // mapping.get(key, fallback), None included.
 nb::object get_or_slow(nb::handle mapping, PyObject *key, nb::handle fallback);
 inline nb::object get_or(nb::handle mapping, PyObject *key, nb::handle fallback) {
@@ -61,54 +131,25 @@ inline nb::object item(nb::handle mapping, PyObject *key) {
     return item_slow(mapping, key);  // KeyError(key) for an exact dict
 }
 inline nb::object item(nb::handle mapping, nb::handle key) { return item(mapping, key.ptr()); }
-// target.update(other): a dict directly, anything else through its method.
-void update(nb::handle target, nb::handle other);
-
-// ---- the session's own dicts and sets ----------------------------------
-
-// Borrowed value of d[key], or null when absent.
-inline PyObject *find(nb::handle d, nb::handle key) {
-    PyObject *value = PyDict_GetItemWithError(d.ptr(), key.ptr());
-    if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
-    return value;
+// mapping[key], or an empty object when that raises KeyError.
+nb::object item_if_present_slow(nb::handle mapping, PyObject *key);
+inline nb::object item_if_present(nb::handle mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping.ptr())) return nb::borrow(dict_find(mapping, key));
+    return item_if_present_slow(mapping, key);
 }
-inline bool has(nb::handle d, nb::handle key) {
-    int r = PyDict_Contains(d.ptr(), key.ptr());
-    check(r);
-    return r != 0;
+// mapping[key] = value
+inline void store(nb::handle mapping, PyObject *key, nb::handle value) {
+    check(PyDict_CheckExact(mapping.ptr()) ? PyDict_SetItem(mapping.ptr(), key, value.ptr())
+                                           : PyObject_SetItem(mapping.ptr(), key, value.ptr()));
 }
-inline void set(nb::handle d, nb::handle key, nb::handle value) {
-    check(PyDict_Check(d.ptr()) ? PyDict_SetItem(d.ptr(), key.ptr(), value.ptr())
-                                : PyObject_SetItem(d.ptr(), key.ptr(), value.ptr()));
-}
-// del d[key]; false when the key was absent.
-inline bool del(nb::handle d, nb::handle key) {
-    if (find(d, key) == nullptr) return false;  // no KeyError made and cleared
-    if (PyDict_DelItem(d.ptr(), key.ptr()) == 0) return true;
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-    PyErr_Clear();
-    return false;
-}
-// d.pop(key, None): an empty object when absent.
-nb::object pop(nb::handle d, nb::handle key);
-inline Py_ssize_t size(nb::handle d) { return PyDict_GET_SIZE(d.ptr()); }
-
-// A new dict of the pairs, in order.
-nb::dict dict_of(std::initializer_list<std::pair<PyObject *, nb::handle>> items);
-// The same for a record made on a hot path, with a `static Shape` of its own
-// at the call site: the first call keeps a template of the keys and values,
-// later ones copy it (no resizing, no re-hashing) and write only the values
-// that are not the very objects of the template.  The template keeps the
-// first call's values that live as long as the process anyway (None, bools,
-// small ints, interned texts: the site's constants), and None for the rest.
-struct Shape {
-    PyObject *keys = nullptr;  // the template; kept for the process's life
-};
-nb::dict dict_of(Shape &shape, std::initializer_list<std::pair<PyObject *, nb::handle>> items);
-// d[key] = value; whether that changed d (the key was absent or its value
-// not equal to the new one).  The very object already there is not written
-// again.
-// assign() of a dict whose value under `key` is `old` (null: absent).
+inline void store(nb::handle mapping, nb::handle key, nb::handle value) { store(mapping, key.ptr(), value); }
+// mapping[key] = value; whether that changed the mapping (the key was absent
+// or its value not equal to the new one).  The very object already there is
+// not written again.  Anything but an exact dict is written through its
+// __setitem__ and counts as changed.
+//
+// replace(): the same for an exact dict whose value under `key` is `old`
+// (null: absent).
 inline bool replace(nb::handle d, PyObject *key, PyObject *old, nb::handle value) {
     if (old == value.ptr()) return false;  // the very object: nothing to write
     bool changed = old == nullptr;
@@ -121,15 +162,20 @@ inline bool replace(nb::handle d, PyObject *key, PyObject *old, nb::handle value
     check(PyDict_SetItem(d.ptr(), key, value.ptr()));
     return changed;
 }
-inline bool assign(nb::handle d, PyObject *key, nb::handle value) {
-    if (!PyDict_Check(d.ptr())) {  // not a dict of ours: written through its own method
-        check(PyObject_SetItem(d.ptr(), key, value.ptr()));
+inline bool assign(nb::handle mapping, PyObject *key, nb::handle value) {
+    if (!PyDict_CheckExact(mapping.ptr())) {
+        check(PyObject_SetItem(mapping.ptr(), key, value.ptr()));
         return true;
     }
-    PyObject *old = PyDict_GetItemWithError(d.ptr(), key);
+    PyObject *old = PyDict_GetItemWithError(mapping.ptr(), key);
     if (old == nullptr && PyErr_Occurred()) throw nb::python_error();
-    return replace(d, key, old, value);
+    return replace(mapping, key, old, value);
 }
+// mapping.pop(key); an empty object when that raises KeyError.
+nb::object pop(nb::handle mapping, nb::handle key);
+// target.update(other): an exact dict by the dict C API (what dict.update
+// does), anything else through its own update().
+void update(nb::handle target, nb::handle other);
 
 // ---- records of known layout ------------------------------------------
 
@@ -142,36 +188,28 @@ inline PyObject *at_place(nb::handle d, Field f) {
     const bool there = PyDict_CheckExact(d.ptr()) && PyDict_Next(d.ptr(), &pos, &key, &value) && key == f.name;
     return there ? value : nullptr;
 }
-inline nb::object item(nb::handle d, Field f) {
-    if (PyObject *value = at_place(d, f)) return nb::borrow(value);
-    return item(d, f.name);
-}
-inline nb::object get_or(nb::handle d, Field f, nb::handle fallback) {
-    if (PyObject *value = at_place(d, f)) return nb::borrow(value);
-    return get_or(d, f.name, fallback);
-}
-inline PyObject *find(nb::handle d, Field f) {
+inline PyObject *dict_find(nb::handle d, Field f) {
     if (PyObject *value = at_place(d, f)) return value;
-    return find(d, f.name);
+    return dict_find(d, f.name);
 }
-inline void set(nb::handle d, Field f, nb::handle value) { set(d, f.name, value); }
-inline bool assign(nb::handle d, Field f, nb::handle value) {
-    if (PyObject *old = at_place(d, f)) return replace(d, f.name, old, value);
-    return assign(d, f.name, value);
+inline nb::object item(nb::handle mapping, Field f) {
+    if (PyObject *value = at_place(mapping, f)) return nb::borrow(value);
+    return item(mapping, f.name);
 }
-inline nb::object pop(nb::handle d, Field f) { return pop(d, nb::handle(f.name)); }
-
-// {name: name for name in names}: a set that keeps its order.
-nb::object keys_of(nb::handle names_);
-
-inline bool set_has(nb::handle s, nb::handle key) {
-    int r = PySet_Contains(s.ptr(), key.ptr());
-    check(r);
-    return r != 0;
+inline nb::object item_if_present(nb::handle mapping, Field f) {
+    if (PyObject *value = at_place(mapping, f)) return nb::borrow(value);
+    return item_if_present(mapping, f.name);
 }
-inline void set_add(nb::handle s, nb::handle key) { check(PySet_Add(s.ptr(), key.ptr())); }
-inline void set_discard(nb::handle s, nb::handle key) { check(PySet_Discard(s.ptr(), key.ptr())); }
-inline bool set_empty(nb::handle s) { return PySet_GET_SIZE(s.ptr()) == 0; }
+inline nb::object get_or(nb::handle mapping, Field f, nb::handle fallback) {
+    if (PyObject *value = at_place(mapping, f)) return nb::borrow(value);
+    return get_or(mapping, f.name, fallback);
+}
+inline void store(nb::handle mapping, Field f, nb::handle value) { store(mapping, f.name, value); }
+inline bool assign(nb::handle mapping, Field f, nb::handle value) {
+    if (PyObject *old = at_place(mapping, f)) return replace(mapping, f.name, old, value);
+    return assign(mapping, f.name, value);
+}
+inline nb::object pop(nb::handle mapping, Field f) { return pop(mapping, nb::handle(f.name)); }
 
 // ---- calls and attributes ----------------------------------------------
 
@@ -181,12 +219,6 @@ inline nb::object call_method(nb::handle obj, PyObject *name) {
 }
 // obj.name(*args) with an interned method name.
 nb::object call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args);
-// A borrowed reference handed back by a C API that returns null with an
-// exception set on failure.
-inline nb::handle checked(PyObject *borrowed) {
-    if (borrowed == nullptr) throw nb::python_error();
-    return borrowed;
-}
 // obj.name with an interned name.
 inline nb::object attr(nb::handle obj, PyObject *name) { return check(PyObject_GetAttr(obj.ptr(), name)); }
 // fn(*args, **{name: value, ...}) with interned keyword names.
@@ -248,22 +280,15 @@ bool less(nb::handle a, nb::handle b);
 inline nb::object max_of(nb::handle a, nb::handle b) { return nb::borrow(less(a, b) ? b : a); }
 inline nb::object min_of(nb::handle a, nb::handle b) { return nb::borrow(less(b, a) ? b : a); }
 
-// Whether `value` is the str `word` (an interned word of `names`).
-inline bool is(nb::handle value, PyObject *word) {
+// value == word, for an interned word of `names`: a str (or str subclass)
+// of that text; nothing else is equal.
+inline bool equals_text(nb::handle value, PyObject *word) {
     if (value.ptr() == word) return true;
     if (!PyUnicode_Check(value.ptr())) return false;
     return PyUnicode_Compare(value.ptr(), word) == 0;
 }
-
-// Whether a result or error code equals `value` (Python equality).
-bool code_is(nb::handle code, long value);
-// A request refused by the trader library's flow control (-2, -3).
-inline bool flow_controlled(nb::handle code) { return code_is(code, -2) || code_is(code, -3); }
-// The front's "busy, try again" errors (90, 154).
-inline bool front_busy(nb::handle code) { return code_is(code, 90) || code_is(code, 154); }
-
-// table.get(key, key): the label of a phase or query kind.
-nb::object label(PyObject *table, nb::handle key);
+// value == number, with Python's equality (an exact int told in place).
+bool equals_int(nb::handle value, long number);
 
 // ---- the module's bindings ---------------------------------------------
 

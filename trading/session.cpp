@@ -26,7 +26,7 @@ namespace torvo::trading {
 
 namespace {
 
-void register_object(nb::dict &objects, nb::handle obj) { set(objects, id_of(obj), obj); }
+void register_object(nb::dict &objects, nb::handle obj) { dict_store(objects, id_of(obj), obj); }
 
 nb::object new_account(nb::handle config) {
     nb::object account_id = truthy(config) ? attr(config, names.user_id) : nb::none();
@@ -53,7 +53,7 @@ double seconds_of(nb::handle timeout) {
 // {symbol: an empty position} for every symbol the user's positions view holds.
 nb::dict empty_positions(nb::handle positions) {
     nb::dict fresh;
-    for (nb::handle symbol : positions) set(fresh, symbol, nb::handle(g.empty_position)(symbol));
+    for (nb::handle symbol : positions) dict_store(fresh, symbol, nb::handle(g.empty_position)(symbol));
     return fresh;
 }
 
@@ -86,7 +86,7 @@ Phase phase_of(nb::handle word) {
         {&names.sync, Phase::Sync},             {&names.ready, Phase::Ready},
     };
     for (auto [name, phase] : known)
-        if (is(word, *name)) return phase;
+        if (equals_text(word, *name)) return phase;
     return Phase::Other;
 }
 
@@ -184,7 +184,7 @@ void Trading::close_native() {
 
 void Trading::pass() {
     if (native.is_none()) open_native();
-    if (!is(session_status, names.READY)) call_method(recovery, names.check);
+    if (!equals_text(session_status, names.READY)) call_method(recovery, names.check);
     Native *bridge = exact_native(native);
     nb::object events = bridge != nullptr ? bridge->poll() : call_method(native, names.poll);
     for (nb::handle record : events) event(record);
@@ -251,7 +251,7 @@ nb::object Trading::pass_wait() {
     }
     wait_ = call_method(loop_, names.create_future);
     static PyObject *const ten_ms = PyFloat_FromDouble(0.01);  // kept for the life of the process
-    wait_timer_ = call_method(loop_, names.call_later, {checked(ten_ms), wake_callback_, wait_});
+    wait_timer_ = call_method(loop_, names.call_later, {check_borrowed(ten_ms), wake_callback_, wait_});
     return wait_;
 }
 
@@ -320,7 +320,7 @@ coro::Coroutine close_body(Trading *self) {
     // session that is not READY (insert and cancel refuse), and the next
     // commit publishes that.  A session ended by an error keeps "ERROR".
     self->closed_ = true;
-    if (!is(self->session_status, names.ERROR) && !is(self->session_status, names.DISCONNECTED))
+    if (!equals_text(self->session_status, names.ERROR) && !equals_text(self->session_status, names.DISCONNECTED))
         self->set_status(nb::handle(names.DISCONNECTED));
     if (truthy(self->task)) {
         call_method(self->task, names.cancel);

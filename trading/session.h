@@ -37,7 +37,17 @@ inline bool means_resync(const nb::python_error &e) {
            e.matches(PyExc_OSError);
 }
 
+// The codes of a refused request or a failed response that say "not now":
+// the trader library's flow control (-2, -3, returned by a request) and the
+// front's "busy, try again" (90, 154, the ErrorID of a response).
+inline bool flow_controlled(nb::handle code) { return equals_int(code, -2) || equals_int(code, -3); }
+inline bool front_busy(nb::handle code) { return equals_int(code, 90) || equals_int(code, 154); }
+
 Phase phase_of(nb::handle word);
+// The words of a login step and of a query kind in messages
+// (PHASE_LABELS, QUERY_LABELS); the word itself when it has none.
+inline nb::object phase_label(nb::handle phase) { return get_or(g.PHASE_LABELS, phase.ptr(), phase); }
+inline nb::object query_label(nb::handle kind) { return get_or(g.QUERY_LABELS, kind.ptr(), kind); }
 
 // How a field is exposed to Python:
 //   Plain       read and write, of the member's own type
@@ -191,7 +201,7 @@ void reset(T &member, With<F> rule, Start &&) {
     /* reset, an empty index in step with the emptied native_orders */                                      \
     X(reserving_, "", nb::dict, empty, again, Hidden, "")                                                   \
     X(reserving_of_, "", nb::object, empty, to(nb::object(native_orders)), Hidden, "")                      \
-    X(reserving_size_, "", Py_ssize_t, -1, to(size(native_orders)), Hidden, "") /* -1: rebuild at next use */ \
+    X(reserving_size_, "", Py_ssize_t, -1, to(dict_size(native_orders)), Hidden, "") /* -1: rebuild at next use */ \
     /* the wait between passes (session.cpp): the running loop, the bridge's */                             \
     /* wake-up socket and the receive awaiting it, the wait and its 10 ms timer */                          \
     X(loop_, "", nb::object, empty, keep, Hidden, "")                                                       \
@@ -411,6 +421,12 @@ private:
     void on_insert_rejected(const Event &e);
     void on_action_rejected(const Event &e);
 };
+
+// Whether an order status is final: FILLED, CANCELLED or REJECTED.  The books
+// never move an order out of one.
+inline bool terminal(nb::handle status) {
+    return equals_text(status, names.FILLED) || equals_text(status, names.CANCELLED) || equals_text(status, names.REJECTED);
+}
 
 // ExchangeID + "." + InstrumentID of an order, trade or position row (books.cpp).
 nb::object symbol_of(nb::handle row);

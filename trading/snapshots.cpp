@@ -34,23 +34,23 @@ void Trading::complete(nb::handle query) {
     nb::object kind = item(query, names.kind), rows = item(query, names.rows);
     nb::object now = int_of(now_ms());
 
-    if (is(kind, names.instruments)) {
+    if (equals_text(kind, names.instruments)) {
         nb::dict kept;
         for (nb::handle row : rows) {
             nb::object product = get_or(row, names.ProductClass, Py_None);
-            if (equal(product, names.one_text) || equal(product, names.two_text)) set(kept, symbol_of(row), row);
+            if (equal(product, names.one_text) || equal(product, names.two_text)) dict_store(kept, symbol_of(row), row);
         }
         instruments = std::move(kept);
-    } else if (is(kind, names.orders)) {
+    } else if (equals_text(kind, names.orders)) {
         nb::object revision_at = item(query, names.revision);
         for (nb::handle row : rows)
             if (is_spec_order(row)) order(row, revision_at);
-    } else if (is(kind, names.trades_before)) {
+    } else if (equals_text(kind, names.trades_before)) {
         nb::object keys = record_trades(*this, rows);
         trade_before = nb::borrow<nb::set>(keys);
-    } else if (is(kind, names.positions)) {
+    } else if (equals_text(kind, names.positions)) {
         position_candidate = positions_of(rows, now);
-    } else if (is(kind, names.trades_after)) {
+    } else if (equals_text(kind, names.trades_after)) {
         nb::object after = record_trades(*this, rows);
         if (!subset(trade_before, after)) errors::throw_error(out_of_sync(), "登录期间成交查询结果回退，需要重建会话");
         bool live_missing = false;
@@ -59,7 +59,7 @@ void Trading::complete(nb::handle query) {
                 live_missing = true;
                 break;
             }
-        if (!equal(trade_before, after) || live_missing || size(pending_trades) != 0) {
+        if (!equal(trade_before, after) || live_missing || dict_size(pending_trades) != 0) {
             // Trades happened while the positions were queried: take the
             // trades before, the positions and the trades after again.
             trade_before = nb::borrow<nb::set>(after);
@@ -72,8 +72,8 @@ void Trading::complete(nb::handle query) {
         }
         nb::dict book;
         for (nb::handle symbol : positions)
-            set(book, symbol,
-                nb::handle(g.empty_position)(symbol, has(instruments, symbol) ? nb::handle(now) : nb::handle(Py_None)));
+            dict_store(book, symbol,
+                nb::handle(g.empty_position)(symbol, dict_has(instruments, symbol) ? nb::handle(now) : nb::handle(Py_None)));
         if (!position_candidate.is_none()) update(book, position_candidate);
         position_book = std::move(book);
         position_candidate = nb::none();
@@ -81,7 +81,7 @@ void Trading::complete(nb::handle query) {
         position_ready = true;
         recompute_frozen(now, nb::none());
         published_position_time = now;
-    } else if (is(kind, names.account)) {
+    } else if (equals_text(kind, names.account)) {
         complete_account(rows, now);
         call_method(query_recovery, names.success);
     }
@@ -103,11 +103,11 @@ nb::dict Trading::positions_of(nb::handle rows, nb::handle updated) {
     nb::dict result;
     for (nb::handle row : rows) {
         if (!equal(get_or(row, names.HedgeFlag, Py_None), names.one_text)) continue;
-        nb::object row_day = get(row, names.TradingDay);
+        nb::object row_day = get_not_none(row, names.TradingDay);
         if (row_day.is_valid() && truthy(row_day) && !equal(row_day, day))
             errors::throw_error(out_of_sync(), "持仓查询期间交易日发生变化");
         nb::object symbol = symbol_of(row);
-        if (!has(instruments, symbol) && truthy(get_or(row, names.Position, int_of(0))))
+        if (!dict_has(instruments, symbol) && truthy(get_or(row, names.Position, int_of(0))))
             errors::throw_error(g.ExError, nb::str("持仓查询包含 SDK 不支持的合约类别"));
         nb::object direction = get_or(row, names.PosiDirection, Py_None);
         PyObject *pos_key, *today_key, *his_key;
@@ -118,10 +118,10 @@ nb::dict Trading::positions_of(nb::handle rows, nb::handle updated) {
         } else {
             errors::throw_error(g.ExError, nb::str("持仓查询包含不支持的净持仓方向"));
         }
-        nb::object record = nb::borrow(find(result, symbol));
+        nb::object record = nb::borrow(dict_find(result, symbol));
         if (!record.is_valid()) {
             record = nb::handle(g.empty_position)(symbol, updated);
-            set(result, symbol, record);
+            dict_store(result, symbol, record);
         }
         nb::object total = item(row, names.Position), today = item(row, names.TodayPosition);
         nb::object exchange = item(row, names.ExchangeID);
@@ -130,11 +130,11 @@ nb::dict Trading::positions_of(nb::handle rows, nb::handle updated) {
         nb::object history = sub(total, today);
         if (less(min_of(min_of(total, today), history), int_of(0)))
             errors::throw_error(g.ExError, nb::str("柜台持仓快照中的今昨仓数量无效"));
-        set(record, pos_key, add(item(record, pos_key), total));
-        set(record, today_key, add(item(record, today_key), today));
-        set(record, his_key, add(item(record, his_key), history));
+        store(record, pos_key, add(item(record, pos_key), total));
+        store(record, today_key, add(item(record, today_key), today));
+        store(record, his_key, add(item(record, his_key), history));
     }
-    for (auto [symbol, record] : result) set(record, names.pos, sub(item(record, names.pos_long), item(record, names.pos_short)));
+    for (auto [symbol, record] : result) store(record, names.pos, sub(item(record, names.pos_long), item(record, names.pos_short)));
     return result;
 }
 
@@ -149,14 +149,14 @@ void Trading::complete_account(nb::handle rows, nb::handle now) {
         chosen = nb::borrow(row);
     }
     if (matches != 1) errors::throw_error(g.ExError, nb::str("完整资金查询中应恰好包含一个人民币账户"));
-    nb::object row_day = get(chosen, names.TradingDay);
+    nb::object row_day = get_not_none(chosen, names.TradingDay);
     if (row_day.is_valid() && truthy(row_day) && !equal(row_day, day))
         errors::throw_error(out_of_sync(), "资金查询期间交易日发生变化");
     nb::dict values;
     for (auto [attribute, field] : nb::borrow<nb::dict>(g.ACCOUNT_FIELDS))
-        set(values, attribute, finite(get_or(chosen, field.ptr(), Py_None)));
+        dict_store(values, attribute, finite(get_or(chosen, field.ptr(), Py_None)));
     update(account_values, values);
-    set(account_values, names.updated_at, now);
+    dict_store(account_values, names.updated_at, now);
     last_account_refresh = monotonic();
 }
 
