@@ -538,33 +538,30 @@ void bind_trading(nb::module_ &m) {
         nb::sig("def _recompute_frozen(self, updated: int | None = None, *, symbol: str | None = None) -> None"));
 
     // ---- orders -------------------------------------------------------------
-    cls.def(
-        "insert",
-        [](Self self, nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume, nb::handle price,
-           nb::handle advanced) {
-            return insert_body(self.p, symbol, direction, offset, volume, price, advanced)
-                .bind(self.h, "Trading.insert", symbol, direction, offset, volume, price, advanced);
-        },
-        "symbol"_a.none(), "direction"_a.none(), "offset"_a.none(), "volume"_a.none(), "limit_price"_a.none(),
-        nb::kw_only(), "advanced"_a.none() = nb::none(),
-        nb::sig("def insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float, "
-                "*, advanced: str | None = None) -> Coroutine[Any, Any, list[TradingResult]]"),
-        "Place a limit order; returns one TradingResult per exchange order, in submission order.\n\n"
-        "advanced: None (good for the day), \"FAK\" (what does not fill at once is cancelled) or \"FOK\" "
-        "(everything fills at once, or nothing); any other value is REJECTED as an invalid argument. A close "
-        "split on SHFE or INE into close-yesterday and close-today orders applies it to each of them. "
-        "With a guard, or paused, a refused order returns one REJECTED result naming the limit and is not sent.");
-    cls.def(
-        "_insert",
-        [](Self self, nb::handle symbol, nb::handle direction, nb::handle offset, nb::handle volume, nb::handle price,
-           nb::handle advanced) {
-            return insert_now_body(self.p, symbol, direction, offset, volume, price, advanced)
-                .bind(self.h, "Trading._insert", symbol, direction, offset, volume, price, advanced);
-        },
-        "symbol"_a.none(), "direction"_a.none(), "offset"_a.none(), "volume"_a.none(), "limit_price"_a.none(),
-        nb::kw_only(), "advanced"_a.none() = nb::none(),
-        nb::sig("def _insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float, "
-                "*, advanced: str | None = None) -> Coroutine[Any, Any, list[TradingResult]]"));
+    // insert and _insert: the same arguments, the coroutine of each.
+    constexpr auto insert_args = [](auto body, const char *qualname) {
+        return [body, qualname](Self self, nb::handle symbol, nb::handle direction, nb::handle offset,
+                                nb::handle volume, nb::handle price, nb::handle advanced) {
+            return body(self.p, symbol, direction, offset, volume, price, advanced)
+                .bind(self.h, qualname, symbol, direction, offset, volume, price, advanced);
+        };
+    };
+    cls.def("insert", insert_args(insert_body, "Trading.insert"), "symbol"_a.none(), "direction"_a.none(),
+            "offset"_a.none(), "volume"_a.none(), "limit_price"_a.none(), nb::kw_only(),
+            "advanced"_a.none() = nb::none(),
+            nb::sig("def insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float, "
+                    "*, advanced: str | None = None) -> Coroutine[Any, Any, list[TradingResult]]"),
+            "Place a limit order; returns one TradingResult per exchange order, in submission order.\n\n"
+            "advanced: None (good for the day), \"FAK\" (what does not fill at once is cancelled) or \"FOK\" "
+            "(everything fills at once, or nothing); any other value is REJECTED as an invalid argument. A close "
+            "split on SHFE or INE into close-yesterday and close-today orders applies it to each of them. "
+            "With a guard, or paused, a refused order returns one REJECTED result naming the limit and is not "
+            "sent.");
+    cls.def("_insert", insert_args(insert_now_body, "Trading._insert"), "symbol"_a.none(), "direction"_a.none(),
+            "offset"_a.none(), "volume"_a.none(), "limit_price"_a.none(), nb::kw_only(),
+            "advanced"_a.none() = nb::none(),
+            nb::sig("def _insert(self, symbol: str, direction: str, offset: str, volume: int, limit_price: float, "
+                    "*, advanced: str | None = None) -> Coroutine[Any, Any, list[TradingResult]]"));
     cls.def(
         "cancel", [](Trading &t, nb::handle order_id) { return t.cancel(order_id); }, "order_id"_a.none(),
         nb::sig("def cancel(self, order_id: str) -> list[TradingResult]"),
