@@ -6,7 +6,7 @@
 //
 // Each function declares its parameters once:
 //
-//     args::Signature kDecode{"decode", {"data", "symbol", "quote"}, 2, 2};
+//     constinit args::Signature kDecode{"decode", {"data", "symbol", "quote"}, 2, 2};
 //     ...
 //     PyObject *arg[3];
 //     if (!args::bind(kDecode, args, nargs, kwnames, arg)) return nullptr;
@@ -23,6 +23,7 @@
 #include <Python.h>
 
 #include <initializer_list>
+#include <cstdlib>
 #include <new>
 #include <string>
 
@@ -46,12 +47,18 @@ enum class Wording : unsigned char {
 
 inline constexpr int kMaxParameters = 8;
 
+// Not constexpr on purpose: reached only by a signature with too many parameters.
+[[noreturn]] inline void too_many_parameters() noexcept { std::abort(); }
+
 struct Signature {
     constexpr Signature(const char *function, std::initializer_list<const char *> parameters,
                         int positional, int required, Wording wording = Wording::keywords,
                         int self_count = 0) noexcept
         : function(function), positional(positional), required(required),
           self_count(self_count), wording(wording) {
+        // Over the limit, constant evaluation stops here: declare every
+        // signature constexpr or constinit and it is a compile error.
+        if (parameters.size() > kMaxParameters) too_many_parameters();
         for (const char *name : parameters) names[count++] = name;
     }
 

@@ -172,7 +172,7 @@ Ref build_side(const Side &side) {
     return list;
 }
 
-args::Signature kDecode{"decode", {"data", "symbol", "quote"}, 2, 2};
+constinit args::Signature kDecode{"decode", {"data", "symbol", "quote"}, 2, 2};
 
 PyObject *decode(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *arg[3];

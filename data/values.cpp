@@ -38,7 +38,7 @@ bool symbol_shape(PyObject *symbol) {
     return i == size && i > start;
 }
 
-args::Signature kCheckSymbol{"check_symbol", {"symbol"}, 1, 1};
+constinit args::Signature kCheckSymbol{"check_symbol", {"symbol"}, 1, 1};
 
 PyObject *check_symbol(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *symbol;
@@ -53,7 +53,7 @@ PyObject *check_symbol(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     Py_RETURN_NONE;
 }
 
-args::Signature kNumber{"number", {"value"}, 1, 1};
+constinit args::Signature kNumber{"number", {"value"}, 1, 1};
 
 PyObject *number(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *value;
@@ -61,7 +61,7 @@ PyObject *number(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     return to_number(value);
 }
 
-args::Signature kDifferent{"different", {"old", "new"}, 2, 2};
+constinit args::Signature kDifferent{"different", {"old", "new"}, 2, 2};
 
 PyObject *different(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *pair[2];

@@ -113,7 +113,7 @@ PyObject *map_items(PyObject *self, PyObject *) { return map_view(self, g_items_
 PyObject *map_values(PyObject *self, PyObject *) { return map_view(self, g_values_view); }
 
 // get(key, default=None), by position or by keyword.
-args::Signature kGet{"get", {"key", "default"}, 2, 1, args::Wording::interpreter, 1};
+constinit args::Signature kGet{"get", {"key", "default"}, 2, 1, args::Wording::interpreter, 1};
 
 PyObject *map_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *arg[2];

@@ -23,7 +23,7 @@ constexpr std::array<const char *, 11> kInternalFields = {
 
 std::array<Interned, kInternalFields.size()> s_internal;
 Interned s_symbol, s_updated_at;
-args::Signature kEmptyPosition{"empty_position", {"symbol", "updated_at"}, 2, 1,
+constinit args::Signature kEmptyPosition{"empty_position", {"symbol", "updated_at"}, 2, 1,
                                 args::Wording::interpreter};
 
 // Finished dictionaries in the final key order, quantities None or 0, that

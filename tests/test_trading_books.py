@@ -275,11 +275,19 @@ def test_dict_subclass_records_are_written_through_their_own_methods(s):
     s.native_orders[OID8] = child = Watched(accept(s))
     s.o[OID8] = record = Watched(s.o[OID8])
     s._order(order_row(sys="100", status="0"))  # all traded: the finish waits for the trades
-    assert {"status", "pending_finish", "finish_status", "finish_msg", "expected_traded"} <= child.written
+    assert {"pending_finish", "finish_status", "finish_msg", "expected_traded"} <= child.written
     s._trade(trade_row("T1", "100", 5), update_position=False)
     assert (child["status"], child["volume_left"], "finish_status" in child) == ("FILLED", 0, False)
     assert child.popped == ["finish_status", "finish_msg"]
     assert {"status", "volume_traded", "volume_left"} <= record.written and record["status"] == "FILLED"
+
+
+def test_a_repeated_return_changes_nothing_in_a_dict_subclass_record(s):
+    s.native_orders[OID8] = child = Watched(accept(s))
+    s._order(order_row(sys="100", status="3"))
+    revision, child.written = s.revision, set()
+    s._order(order_row(sys="100", status="3"))  # the same return again: equal values count as unchanged
+    assert s.revision == revision and child["status"] == "ALIVE"
 
 
 def test_stale_query_rows_are_ignored(s):

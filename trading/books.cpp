@@ -374,7 +374,7 @@ bool Trading::trade(nb::handle row, bool update_position) {
         // The counted trades are in: the held-back finish takes effect.
         store(child, child_key.pending_finish, Py_False);
         nb::object held = pop(child, child_key.finish_status);
-        if (!held.is_valid()) (void)item(child, child_key.finish_status);  // KeyError, as dict.pop raises
+        if (!held.is_valid()) errors::throw_error(PyExc_KeyError, child_key.finish_status.name);  // as dict.pop raises
         store(child, child_key.status, held);
         if (equals_text(held, names.CANCELLED)) guard_cancelled(child);
         nb::object held_msg = pop(child, child_key.finish_msg);

@@ -54,9 +54,10 @@ long long max_order_ref(nb::handle data) {
 
 // The first child of `children` (insertion order) whose `key` equals rid.
 nb::object child_with(nb::handle children, PyObject *key, nb::handle rid) {
-    for (auto [oid, child] : nb::borrow<nb::dict>(children)) {
+    for (auto [oid, borrowed] : nb::borrow<nb::dict>(children)) {
+        nb::object child = nb::borrow(borrowed);  // its get() or a value's __eq__ may drop it from the dict
         nb::object value = get_not_none(child, key);
-        if (value.is_valid() && equal(value, rid)) return nb::borrow(child);
+        if (value.is_valid() && equal(value, rid)) return child;
     }
     return nb::object();
 }
@@ -177,7 +178,8 @@ void Trading::on_error(const Event &e) {
     // An error for an order's insert or cancel request is handled as the
     // rejection it is, through a record of that name.
     if (e.has_rid()) {
-        for (auto [oid, child] : nb::borrow<nb::dict>(native_orders)) {
+        for (auto [oid, borrowed] : nb::borrow<nb::dict>(native_orders)) {
+            nb::object child = nb::borrow(borrowed);  // held across its own get() and the ids' __eq__
             nb::object insert_id = get_not_none(child, names.request_id);
             if (insert_id.is_valid() && equal(insert_id, e.rid))
                 return event(dict_of({{names.name, names.RspOrderInsert}, {names.request_id, e.rid}, {names.error, e.error}}));

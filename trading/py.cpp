@@ -138,6 +138,14 @@ nb::object item_if_present_slow(nb::handle mapping, PyObject *key) {
     return {};
 }
 
+bool assign_slow(nb::handle mapping, PyObject *key, nb::handle value) {
+    nb::object old = item_if_present_slow(mapping, key);
+    if (old.ptr() == value.ptr()) return false;  // the very object: nothing to write
+    bool changed = !old.is_valid() || !equal(old, value);
+    store(mapping, key, value);
+    return changed;
+}
+
 nb::object pop(nb::handle mapping, nb::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) return dict_pop(mapping, key);
     PyObject *args[] = {mapping.ptr(), key.ptr()};

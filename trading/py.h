@@ -145,8 +145,8 @@ inline void store(nb::handle mapping, PyObject *key, nb::handle value) {
 inline void store(nb::handle mapping, nb::handle key, nb::handle value) { store(mapping, key.ptr(), value); }
 // mapping[key] = value; whether that changed the mapping (the key was absent
 // or its value not equal to the new one).  The very object already there is
-// not written again.  Anything but an exact dict is written through its
-// __setitem__ and counts as changed.
+// not written again.  Anything but an exact dict is read through its
+// __getitem__ and written through its __setitem__.
 //
 // replace(): the same for an exact dict whose value under `key` is `old`
 // (null: absent).
@@ -162,11 +162,9 @@ inline bool replace(nb::handle d, PyObject *key, PyObject *old, nb::handle value
     check(PyDict_SetItem(d.ptr(), key, value.ptr()));
     return changed;
 }
+bool assign_slow(nb::handle mapping, PyObject *key, nb::handle value);
 inline bool assign(nb::handle mapping, PyObject *key, nb::handle value) {
-    if (!PyDict_CheckExact(mapping.ptr())) {
-        check(PyObject_SetItem(mapping.ptr(), key, value.ptr()));
-        return true;
-    }
+    if (!PyDict_CheckExact(mapping.ptr())) return assign_slow(mapping, key, value);
     PyObject *old = PyDict_GetItemWithError(mapping.ptr(), key);
     if (old == nullptr && PyErr_Occurred()) throw nb::python_error();
     return replace(mapping, key, old, value);

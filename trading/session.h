@@ -70,7 +70,8 @@ inline constexpr Given given{};
 inline constexpr Empty empty{};
 
 // `on_reset`: what a reconnection (clear_cache) does to the member, in the
-// table's order:
+// table's order (the rows whose reset calls into Python, and so may fail,
+// stand before the books they would leave half emptied):
 struct Keep {};     // nothing: it outlives the books
 struct Again {};    // `starts` is evaluated again
 struct Emptied {};  // the same dict or set is emptied (whoever holds it sees that)
@@ -139,6 +140,8 @@ void reset(T &member, With<F> rule, Start &&) {
     X(objects, "objects", nb::dict, given, keep, Plain, "")                                                 \
     X(factory, "factory", nb::object, given, keep, Nullable, "")                                            \
     X(account, "account", nb::object, new_account(config), keep, Nullable, "")                              \
+    /* the values of `account` at first; after a reset, of a new account not published */                  \
+    X(account_values, "a", nb::dict, values_of(account), to(values_of(new_account(config))), Plain, "")     \
     /* on reset: the status clear_cache is given */                                                         \
     X(session_status, "session_status", nb::str, first_status(config), to(nb::borrow<nb::str>(status)),     \
       Plain, "")                                                                                            \
@@ -147,9 +150,6 @@ void reset(T &member, With<F> rule, Start &&) {
     X(orders, "orders", nb::object, nb::handle(g.LiveMap)(nb::handle(g.Order)), keep, Nullable, "")          \
     X(trades, "trades", nb::list, empty, keep, Plain, "")                                                   \
     X(trade_views, "trade_views", nb::dict, empty, keep, Plain, "")                                         \
-    /* the values of `account` at first; after a reset, of a new account not published */                  \
-    X(account_values, "a", nb::dict, values_of(account), to(values_of(new_account(config))), Plain, "")     \
-    X(position_book, "p", nb::dict, empty_positions(positions), again, Plain, "")                           \
     X(order_book, "o", nb::dict, empty, emptied, Plain, "")                                                 \
     X(trade_book, "t", nb::dict, empty, emptied, Plain, "")                                                 \
     X(native_orders, "native_orders", nb::dict, empty, emptied, Plain, "")                                  \
@@ -159,6 +159,7 @@ void reset(T &member, With<F> rule, Start &&) {
     X(pending_trades, "pending_trades", nb::dict, empty, emptied, Plain, "")                                \
     X(live_trade_buffer, "live_trade_buffer", nb::dict, empty, emptied, Plain, "")                          \
     X(trade_before, "trade_before", nb::set, empty, emptied, Plain, "")                                     \
+    X(position_book, "p", nb::dict, empty_positions(positions), again, Plain, "")                           \
     X(position_candidate, "position_candidate", nb::object, nb::none(), again, DictOrNone, "dict | None")   \
     X(position_ready, "position_ready", bool, false, again, Plain, "")                                      \
     X(pending, "pending", nb::set, empty, emptied, Plain, "")                                               \
