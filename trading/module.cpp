@@ -9,6 +9,8 @@
 //                      implemented in the files of their concerns: login,
 //                      dispatch, snapshots, books, positions, orders, guard,
 //                      commit)
+//   guard.cpp          bind_guard: Trading's guard methods (pause, resume,
+//                      counters, cancel_all, guard), called by bind_trading
 //   common/coro.h      coro::bind: the coroutine type of the native methods
 //   module.cpp         this initialisation, and the test hook `_probe`
 #include "common/coro.h"
