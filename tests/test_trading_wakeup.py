@@ -95,12 +95,18 @@ async def turns_until(condition, seconds: float = 5.0) -> None:
         await asyncio.sleep(0.001)
 
 
+async def started_session() -> tuple[Bridges, trading.Trading]:
+    """A session started on the running loop, once it has opened its first bridge."""
+    bridges = Bridges()
+    s = session_on(bridges)
+    s.start()
+    await turns_until(lambda: bridges)
+    return bridges, s
+
+
 def test_an_event_queued_between_the_poll_and_the_wait_wakes_the_session():
     async def main():
-        bridges = Bridges()
-        s = session_on(bridges)
-        s.start()
-        await turns_until(lambda: bridges)
+        bridges, s = await started_session()
         bridge = bridges[0]
         # The first poll that takes something is followed, before the loop
         # waits, by one more event from the "vendor thread".
@@ -122,10 +128,7 @@ def test_an_event_queued_between_the_poll_and_the_wait_wakes_the_session():
 
 def test_a_burst_is_drained_in_one_pass_and_sets_changed_in_it():
     async def main():
-        bridges = Bridges()
-        s = session_on(bridges)
-        s.start()
-        await turns_until(lambda: bridges)
+        bridges, s = await started_session()
         s.changed.clear()
         for _ in range(100):
             bridges[0].push({"name": "Unknown"})
@@ -139,10 +142,7 @@ def test_a_burst_is_drained_in_one_pass_and_sets_changed_in_it():
 
 def test_a_flood_of_events_never_starves_the_other_tasks():
     async def main():
-        bridges = Bridges()
-        s = session_on(bridges)
-        s.start()
-        await turns_until(lambda: bridges)
+        bridges, s = await started_session()
         bridge = bridges[0]
         # Every poll finds one more event queued behind it.
         bridge.after_take = lambda: bridge.push({"name": "Unknown"})
@@ -164,10 +164,7 @@ def test_a_flood_of_events_never_starves_the_other_tasks():
 
 def test_close_stops_the_wait_and_releases_the_bridge():
     async def main():
-        bridges = Bridges()
-        s = session_on(bridges)
-        s.start()
-        await turns_until(lambda: bridges)
+        bridges, s = await started_session()
         await asyncio.sleep(0.01)
         await s.close()
         await asyncio.sleep(0)
@@ -182,10 +179,7 @@ def test_close_stops_the_wait_and_releases_the_bridge():
 
 def test_a_reconnection_awaits_the_new_bridge_not_the_old_one():
     async def main():
-        bridges = Bridges()
-        s = session_on(bridges)
-        s.start()
-        await turns_until(lambda: bridges)
+        bridges, s = await started_session()
         old = bridges[0]
 
         def overflow():
@@ -259,10 +253,7 @@ def test_the_session_trades_under_uvloop(sim):
 
 def test_a_wakeup_socket_that_ends_falls_back_to_the_timed_pass():
     async def main():
-        bridges = Bridges()
-        s = session_on(bridges)
-        s.start()
-        await turns_until(lambda: bridges)
+        bridges, s = await started_session()
         await asyncio.sleep(0.02)
         bridges[0].writer.close()  # the reader meets the end of the stream
         await asyncio.sleep(0.05)
@@ -285,10 +276,7 @@ def test_a_wakeup_socket_that_ends_falls_back_to_the_timed_pass():
 
 def test_a_bridge_replaced_under_the_run_loop_is_the_one_awaited():
     async def main():
-        bridges = Bridges()
-        s = session_on(bridges)
-        s.start()
-        await turns_until(lambda: bridges)
+        bridges, s = await started_session()
         await asyncio.sleep(0.01)
         # Closed from outside the run loop: its wait ends, and the next pass
         # opens a new bridge whose wake-up moves the session.
